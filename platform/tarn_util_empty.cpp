@@ -1,0 +1,1 @@
+// The board maker's companion library exports nothing that this system uses.
