@@ -1,0 +1,100 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace cpld
+{
+
+// A parsed Lattice JEDEC fuse file. Every text is the whole field as
+// written, identifier letter included, without its "*" and without the
+// CR LF in front of it.
+struct jed_image
+{
+    std::string qf;
+    std::string fuse_default;
+    // Notes and fuse rows by slot: the slot of an "L" field is its position
+    // among the "L" fields (0: configuration rows, 1: user flash rows); a
+    // note lands in the slot of the next "L" field.
+    std::vector<std::string> notes = std::vector<std::string>(4);
+    std::vector<std::string> fuse_rows = std::vector<std::string>(4);
+    std::string fuse_checksum;
+    std::string feature_row;
+    std::string usercode;
+    std::uint32_t page_limit = 0; // set by machx_cpld::check_device_id
+
+    // Appends the 16 bytes of the row at `pos` of fuse_rows[section] (first
+    // fuse character = most significant bit) and returns the position of the
+    // next row, or -1 when there is none. Position 0 is the section's first
+    // row. Returns -1 without appending when there is no row at `pos`.
+    int next_page(unsigned section, int pos,
+                  std::vector<std::uint8_t>& page) const;
+
+    // 0 and the usercode digits when the "U" field is "UH" followed by one
+    // to eight hexadecimal digits; -1 otherwise (decimal or binary form).
+    int get_usercode(std::string& digits) const;
+};
+
+// Reads a JEDEC file: 0 the file is good and its transmission checksum
+// matches, 1 the checksum differs, -1 the file cannot be read, has no STX
+// ... ETX, has no configuration rows, or has a layout the image has no room
+// for: fuse rows other than 128 fuse characters each followed by CR LF (may
+// be left out after the last row), a field not after the CR LF that follows
+// the previous "*", a field without its "*", a fifth "L" field or a note
+// after the fourth. An update must not touch the device after -1 or 1.
+int parse_jed(jed_image& image, const std::string& path);
+
+// parse_jed on the text of a file.
+int parse_jed_text(jed_image& image, std::string text);
+
+// The part name of the "NOTE DEVICE NAME:" field, e.g. "LCMXO2-1200HC" for
+// "LCMXO2-1200HC-4TG100"; empty when there is none.
+std::string jed_device_name(std::string_view text);
+
+// jed_device_name of the file at `path`; nothing when it cannot be read.
+std::optional<std::string> read_device_name(const std::string& path);
+
+// Bytes of usercode digits as get_usercode gives them: two digits a byte
+// from the left, an odd last digit a byte by itself.
+std::vector<std::uint8_t> usercode_bytes(std::string_view digits);
+
+struct machxo_part
+{
+    std::string_view name;
+    std::uint32_t id_code;
+    // First page of the user flash: the configuration pages an image
+    // comparison covers. no_ufm_boundary where the boundary is unknown.
+    std::uint32_t page_limit;
+};
+
+inline constexpr std::uint32_t no_ufm_boundary = 0xFFFF;
+
+// Rows in search order; a name selects the first row equal to it.
+inline constexpr std::array<machxo_part, 9> machxo_parts{{
+    {"LCMXO3LF-2100C", 0x612BB043, 3200},
+    {"LCMXO2-1200HC", 0x612BA043, no_ufm_boundary},
+    {"LCMXO3LF-4300C", 0x612BC043, 5760},
+    {"LCMXO3LF-6900C", 0x612BD043, 9216},
+    {"LCMXO3LF-9400C", 0x612BE043, 12544},
+    {"LCMXO3D-9400HC", 0x212E3043, no_ufm_boundary},
+    {"LCMXO2-640HC", 0x012B9043, no_ufm_boundary},
+    {"LCMXO2-2000HC", 0x012BB043, no_ufm_boundary},
+    {"LCMXO2-4000HC", 0x012BC043, no_ufm_boundary},
+}};
+
+// The table row of a part name; nullptr for a name outside the table.
+const machxo_part* find_machxo_part(std::string_view name);
+
+class machx_cpld;
+
+// True when the device's configuration flash holds the image: its first
+// page_limit pages (the page after them is read, not compared), or for parts
+// without a known user flash boundary every configuration row (slot 0). The
+// device must be in configuration mode.
+bool is_same_image(machx_cpld& device, const jed_image& image);
+
+} // namespace cpld

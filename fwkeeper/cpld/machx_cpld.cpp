@@ -1,0 +1,269 @@
+#include "fwkeeper/cpld/machx_cpld.hpp"
+
+#include "fwkeeper/cpld/jed_image.hpp"
+
+#include <fcntl.h>
+#include <linux/i2c-dev.h>
+#include <linux/i2c.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+
+namespace cpld
+{
+
+namespace
+{
+
+constexpr int busy_polls = 100;
+constexpr int usercode_attempts = 30;
+constexpr std::uint8_t busy_flag = 0x80;
+constexpr std::uint32_t status_busy = 0x1000;
+constexpr std::uint32_t status_fail = 0x2000;
+constexpr int id_attempts = 3;
+constexpr useconds_t id_wait_us = 500000;
+constexpr std::size_t page_bytes = 16;
+
+std::uint32_t big_endian(const std::vector<std::uint8_t>& bytes)
+{
+    std::uint32_t value = 0;
+    for (std::uint8_t byte : bytes)
+    {
+        value = (value << 8) | byte;
+    }
+    return value;
+}
+
+std::array<std::uint8_t, 8> set_address(std::uint16_t page)
+{
+    std::array<std::uint8_t, 8> bytes{};
+    std::copy(command::set_address.begin(), command::set_address.end(),
+              bytes.begin());
+    bytes[6] = static_cast<std::uint8_t>(page >> 8);
+    bytes[7] = static_cast<std::uint8_t>(page);
+    return bytes;
+}
+
+std::array<std::uint8_t, 4> read_page(std::uint16_t page)
+{
+    return {command::read_page, 0, static_cast<std::uint8_t>(page >> 8),
+            static_cast<std::uint8_t>(page)};
+}
+
+// Rows of a fuse row text, as next_page walks them.
+std::size_t row_count(const jed_image& image, unsigned slot)
+{
+    std::vector<std::uint8_t> bytes;
+    for (int pos = 0; (pos = image.next_page(slot, pos, bytes)) != -1;)
+    {}
+    return bytes.size() / page_bytes;
+}
+
+// An image whose configuration rows do not reach the user flash cannot be
+// verified once programmed.
+bool fills_configuration(const jed_image& image, std::uint32_t page_limit)
+{
+    std::size_t rows = row_count(image, 0);
+    if (page_limit == no_ufm_boundary || rows >= page_limit)
+    {
+        return true;
+    }
+    std::fprintf(stderr,
+                 "fw has %zu configuration rows, fewer than the %u "
+                 "configuration pages of the device\n",
+                 rows, page_limit);
+    return false;
+}
+
+} // namespace
+
+machx_cpld::machx_cpld(std::string i2c_dev, std::uint8_t update_addr) :
+    i2c_dev(std::move(i2c_dev)), update_addr(update_addr)
+{}
+
+int machx_cpld::i2c_transfer(std::span<const std::uint8_t> out,
+                             std::vector<std::uint8_t>& in, std::size_t length)
+{
+    int fd = open(i2c_dev.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0)
+    {
+        std::fprintf(stderr, "cannot open %s\n", i2c_dev.c_str());
+        return -1;
+    }
+    std::array<i2c_msg, 2> messages{{
+        {update_addr, 0, static_cast<__u16>(out.size()),
+         const_cast<__u8*>(out.data())},
+        {update_addr, I2C_M_RD, static_cast<__u16>(length), nullptr},
+    }};
+    i2c_rdwr_ioctl_data data{messages.data(), 1};
+    if (length > 0)
+    {
+        in.assign(length, 0);
+        messages[1].buf = in.data();
+        data.nmsgs = 2;
+    }
+    int rc = ioctl(fd, I2C_RDWR, &data);
+    close(fd);
+    if (rc < 0)
+    {
+        std::fprintf(stderr, "access cpld failed.\n");
+        return -1;
+    }
+    return 0;
+}
+
+int machx_cpld::send_command(std::span<const std::uint8_t> out)
+{
+    std::vector<std::uint8_t> none;
+    return i2c_transfer(out, none, 0);
+}
+
+int machx_cpld::wait_busy(useconds_t interval)
+{
+    for (int poll = 0; poll < busy_polls; ++poll)
+    {
+        std::vector<std::uint8_t> flag;
+        if (i2c_transfer(command::check_busy, flag, 1) != 0)
+        {
+            std::fprintf(stderr, "busy\n");
+        }
+        else if ((flag[0] & busy_flag) == 0)
+        {
+            break;
+        }
+        usleep(interval);
+    }
+    return check_status() == 0 ? 0 : -1;
+}
+
+int machx_cpld::check_status()
+{
+    std::vector<std::uint8_t> status;
+    if (i2c_transfer(command::read_status, status, 4) != 0)
+    {
+        std::fprintf(stderr, "write failed\n");
+        return 0;
+    }
+    return (big_endian(status) & (status_busy | status_fail)) != 0 ? 1 : 0;
+}
+
+int machx_cpld::read_usercode(std::string& text)
+{
+    std::vector<std::uint8_t> code;
+    int rc = -1;
+    for (int attempt = 0; attempt < usercode_attempts; ++attempt)
+    {
+        rc = i2c_transfer(command::read_usercode, code, 4);
+        if (!code.empty() || attempt + 1 == usercode_attempts)
+        {
+            break;
+        }
+        sleep(1);
+    }
+    text.clear();
+    for (std::uint8_t byte : code)
+    {
+        char digits[3];
+        std::snprintf(digits, sizeof(digits), "%02x", byte);
+        text += digits;
+    }
+    return rc;
+}
+
+int machx_cpld::check_device_id(const std::string& path, jed_image& image)
+{
+    auto name = read_device_name(path);
+    if (!name)
+    {
+        std::fprintf(stderr, "open %s failed\n", path.c_str());
+    }
+    const machxo_part* part = find_machxo_part(name.value_or(""));
+    if (part != nullptr)
+    {
+        std::fprintf(stderr,
+                     "i=%d, id_from_jed=0x%08x, ufm_section_position=0x%08x\n",
+                     static_cast<int>(part - machxo_parts.data()),
+                     part->id_code, part->page_limit);
+    }
+    for (int attempt = 0; attempt < id_attempts; ++attempt)
+    {
+        // A failed read is a mismatch: its bytes were never read.
+        std::vector<std::uint8_t> reply;
+        if (i2c_transfer(command::read_id, reply, 4) == 0)
+        {
+            wait_busy(id_wait_us);
+            std::uint32_t id = big_endian(reply);
+            std::fprintf(stderr, "id_from_fw=0x%08x\n", id);
+            // A name outside the table matches no device.
+            if (part != nullptr && id == part->id_code)
+            {
+                if (!fills_configuration(image, part->page_limit))
+                {
+                    return 0;
+                }
+                image.page_limit = part->page_limit;
+                return 1;
+            }
+        }
+        std::fprintf(stderr, "device names are different\n");
+    }
+    return 0;
+}
+
+bool is_same_image(machx_cpld& device, const jed_image& image)
+{
+    // Parts whose user flash boundary is unknown compare exactly the
+    // image's configuration rows (slot 0), which step 5 of an update
+    // programs, so that they can be updated and verified. The others
+    // compare the first page_limit pages and stop at the first page past
+    // them.
+    const bool config_rows_only = image.page_limit == no_ufm_boundary;
+    std::uint16_t page = 0;
+    for (unsigned slot = 0; slot < image.fuse_rows.size(); ++slot)
+    {
+        if (image.fuse_rows[slot].empty())
+        {
+            if (slot > 0 && page >= image.page_limit)
+            {
+                return true; // all compared; no user flash row to read
+            }
+            std::fprintf(stderr, "flist[%d] is empty, should not happened\n",
+                         slot);
+            return false;
+        }
+        for (int pos = 0; pos != -1;)
+        {
+            const std::uint16_t current = page++;
+            std::vector<std::uint8_t> flash;
+            if (device.send_command(set_address(current)) != 0 ||
+                device.i2c_transfer(read_page(current), flash, page_bytes) != 0)
+            {
+                std::fprintf(
+                    stderr,
+                    "read_bypte_from_page failed, i=%d, page-1=0x%hx, pos=%d\n",
+                    slot, current, pos);
+                return false;
+            }
+            if (current >= image.page_limit)
+            {
+                return true;
+            }
+            std::vector<std::uint8_t> expected;
+            int next = image.next_page(slot, pos, expected);
+            if (flash != expected)
+            {
+                return false;
+            }
+            pos = next;
+        }
+        if (config_rows_only)
+        {
+            return true;
+        }
+    }
+    return false;
+}
+
+} // namespace cpld
