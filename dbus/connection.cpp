@@ -1,0 +1,343 @@
+#include "dbus/connection.hpp"
+
+#include <poll.h>
+#include <time.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+namespace dbus
+{
+
+namespace
+{
+
+sd_bus* open_default_bus()
+{
+    sd_bus* bus = nullptr;
+    const int r = sd_bus_default(&bus);
+    if (r < 0)
+    {
+        throw error(r, "sd_bus_default");
+    }
+    return bus;
+}
+
+uint64_t monotonic_usec()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<uint64_t>(now.tv_sec) * 1000000U +
+           static_cast<uint64_t>(now.tv_nsec) / 1000U;
+}
+
+int reply_errno(sd_bus_message* reply)
+{
+    if (sd_bus_message_is_method_error(reply, nullptr) <= 0)
+    {
+        return 0;
+    }
+    const int e = sd_bus_message_get_errno(reply);
+    return e > 0 ? e : EIO;
+}
+
+int on_reply(sd_bus_message* reply, void* userdata, sd_bus_error* /*err*/)
+{
+    auto& handler = *static_cast<connection::reply_handler*>(userdata);
+    message msg(reply);
+    try
+    {
+        handler(connection::make_error(reply_errno(reply)), msg);
+    }
+    catch (...)
+    {
+        detail::report_exception("async call handler");
+    }
+    return 0;
+}
+
+void delete_reply_handler(void* userdata)
+{
+    delete static_cast<connection::reply_handler*>(userdata);
+}
+
+} // namespace
+
+connection::connection(boost::asio::io_context& io) :
+    connection(io, open_default_bus())
+{
+    ownsBus_ = false;
+}
+
+connection::connection(boost::asio::io_context& io, sd_bus* bus) :
+    io_(io), bus_(bus), ownsBus_(true), descriptor_(io), timer_(io)
+{
+    try
+    {
+        const int fd = sd_bus_get_fd(bus_);
+        if (fd < 0)
+        {
+            throw error(fd, "sd_bus_get_fd");
+        }
+        // Fails (EEXIST) if this bus is already watched by this io_context.
+        descriptor_.assign(fd);
+    }
+    catch (...)
+    {
+        descriptor_.release();
+        sd_bus_unref(bus_);
+        throw;
+    }
+    schedule_processing();
+}
+
+std::shared_ptr<connection> connection::open(boost::asio::io_context& io,
+                                             const std::string& address)
+{
+    sd_bus* bus = nullptr;
+    int r = sd_bus_new(&bus);
+    if (r >= 0)
+    {
+        r = sd_bus_set_address(bus, address.c_str());
+    }
+    if (r >= 0)
+    {
+        r = sd_bus_set_bus_client(bus, 1);
+    }
+    if (r >= 0)
+    {
+        r = sd_bus_start(bus);
+    }
+    if (r < 0)
+    {
+        sd_bus_unref(bus);
+        throw error(r, "sd_bus_start");
+    }
+    return std::make_shared<connection>(io, bus);
+}
+
+connection::~connection()
+{
+    try
+    {
+        timer_.cancel();
+    }
+    catch (...)
+    {
+        detail::report_exception("~connection");
+    }
+    // The fd belongs to sd-bus: stop watching it, never close it here.
+    descriptor_.release();
+    if (ownsBus_)
+    {
+        sd_bus_flush_close_unref(bus_);
+    }
+    else
+    {
+        // Others in this thread may share the default bus: leave it open
+        // for them; it closes with its last reference.
+        sd_bus_flush(bus_);
+        sd_bus_unref(bus_);
+    }
+}
+
+void connection::request_name(const std::string& name)
+{
+    const int r = sd_bus_request_name(bus_, name.c_str(), 0);
+    schedule_processing();
+    if (r < 0)
+    {
+        throw error(r, "sd_bus_request_name");
+    }
+}
+
+std::string connection::unique_name() const
+{
+    const char* name = nullptr;
+    const int r = sd_bus_get_unique_name(bus_, &name);
+    if (r < 0)
+    {
+        throw error(r, "sd_bus_get_unique_name");
+    }
+    return name;
+}
+
+void connection::set_method_call_timeout(std::chrono::microseconds timeout)
+{
+    const int r = sd_bus_set_method_call_timeout(
+        bus_, static_cast<uint64_t>(timeout.count()));
+    if (r < 0)
+    {
+        throw error(r, "sd_bus_set_method_call_timeout");
+    }
+}
+
+message connection::new_method_call(
+    const std::string& service, const std::string& path,
+    const std::string& iface, const std::string& member)
+{
+    sd_bus_message* m = nullptr;
+    const int r = sd_bus_message_new_method_call(
+        bus_, &m, service.c_str(), path.c_str(),
+        iface.empty() ? nullptr : iface.c_str(), member.c_str());
+    if (r < 0)
+    {
+        throw error(r, "sd_bus_message_new_method_call");
+    }
+    return message::adopt(m);
+}
+
+message connection::call(message& m)
+{
+    sd_bus_error err = SD_BUS_ERROR_NULL;
+    sd_bus_message* reply = nullptr;
+    const int r = sd_bus_call(bus_, m.get(), 0, &err, &reply);
+    // Whatever arrived meanwhile waits inside sd-bus, not on the fd.
+    schedule_processing();
+    if (r < 0)
+    {
+        const error failure = sd_bus_error_is_set(&err)
+                                  ? error(&err, "sd_bus_call")
+                                  : error(r, "sd_bus_call");
+        sd_bus_error_free(&err);
+        throw failure;
+    }
+    return message::adopt(reply);
+}
+
+void connection::async_send(message& m, reply_handler handler)
+{
+    auto owned = std::make_unique<reply_handler>(std::move(handler));
+    sd_bus_slot* slot = nullptr;
+    const int r =
+        sd_bus_call_async(bus_, &slot, m.get(), on_reply, owned.get(), 0);
+    if (r < 0)
+    {
+        post_failure(std::move(*owned), -r);
+        return;
+    }
+    // The bus owns the pending call from here on; the handler goes with
+    // the slot after the reply or when the bus is freed.
+    sd_bus_slot_set_destroy_callback(slot, delete_reply_handler);
+    owned.release();
+    sd_bus_slot_set_floating(slot, 1);
+    sd_bus_slot_unref(slot);
+    schedule_processing();
+}
+
+void connection::post_failure(reply_handler handler, int errnoValue)
+{
+    boost::asio::post(io_, [handler = std::move(handler), errnoValue]() {
+        message none;
+        try
+        {
+            handler(make_error(errnoValue), none);
+        }
+        catch (...)
+        {
+            detail::report_exception("async call handler");
+        }
+    });
+}
+
+void connection::schedule_processing()
+{
+    if (processScheduled_ || failed_)
+    {
+        return;
+    }
+    processScheduled_ = true;
+    boost::asio::post(io_, [this, alive = std::weak_ptr<int>(alive_)]() {
+        if (alive.expired())
+        {
+            return;
+        }
+        processScheduled_ = false;
+        process();
+    });
+}
+
+void connection::process()
+{
+    if (failed_)
+    {
+        return;
+    }
+    int r = 0;
+    while ((r = sd_bus_process(bus_, nullptr)) > 0)
+    {}
+    if (r < 0)
+    {
+        // Disconnected: the fd stays readable, so stop watching it.
+        failed_ = true;
+        std::fprintf(stderr, "dbus: sd_bus_process: %s\n", std::strerror(-r));
+        return;
+    }
+    watch();
+}
+
+void connection::watch()
+{
+    const int events = sd_bus_get_events(bus_);
+    if (events < 0)
+    {
+        failed_ = true;
+        std::fprintf(stderr, "dbus: sd_bus_get_events: %s\n",
+                     std::strerror(-events));
+        return;
+    }
+    if ((events & POLLIN) != 0 && !readWatched_)
+    {
+        watch_fd(false);
+    }
+    if ((events & POLLOUT) != 0 && !writeWatched_)
+    {
+        watch_fd(true);
+    }
+    watch_timeout();
+}
+
+void connection::watch_fd(bool write)
+{
+    bool& watched = write ? writeWatched_ : readWatched_;
+    watched = true;
+    descriptor_.async_wait(
+        write ? boost::asio::posix::descriptor_base::wait_write
+              : boost::asio::posix::descriptor_base::wait_read,
+        [this, &watched,
+         alive = std::weak_ptr<int>(alive_)](boost::system::error_code ec) {
+            if (alive.expired())
+            {
+                return;
+            }
+            watched = false;
+            if (!ec)
+            {
+                process();
+            }
+        });
+}
+
+void connection::watch_timeout()
+{
+    uint64_t deadline = UINT64_MAX;
+    if (sd_bus_get_timeout(bus_, &deadline) < 0 || deadline == UINT64_MAX)
+    {
+        timer_.cancel();
+        return;
+    }
+    const uint64_t now = monotonic_usec();
+    timer_.expires_after(
+        std::chrono::microseconds(deadline > now ? deadline - now : 0));
+    timer_.async_wait([this, alive = std::weak_ptr<int>(alive_)](
+                          boost::system::error_code ec) {
+        if (!alive.expired() && !ec)
+        {
+            process();
+        }
+    });
+}
+
+} // namespace dbus

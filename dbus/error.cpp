@@ -1,0 +1,73 @@
+#include "dbus/error.hpp"
+
+#include <cerrno>
+#include <cstdio>
+#include <utility>
+
+namespace dbus
+{
+
+error::error(int negativeErrno, std::string operation) :
+    operation_(std::move(operation))
+{
+    sd_bus_error err = SD_BUS_ERROR_NULL;
+    sd_bus_error_set_errno(&err, negativeErrno);
+    name_ = err.name != nullptr ? err.name : "";
+    description_ = err.message != nullptr ? err.message : "";
+    sd_bus_error_free(&err);
+    finish();
+}
+
+error::error(const sd_bus_error* err, std::string operation) :
+    name_(err->name != nullptr ? err->name : ""),
+    description_(err->message != nullptr ? err->message : ""),
+    operation_(std::move(operation))
+{
+    finish();
+}
+
+error::error(std::string name, std::string description, std::string operation) :
+    name_(std::move(name)), description_(std::move(description)),
+    operation_(std::move(operation))
+{
+    finish();
+}
+
+void error::finish()
+{
+    if (name_.empty())
+    {
+        name_ = SD_BUS_ERROR_FAILED;
+    }
+    const sd_bus_error err = SD_BUS_ERROR_MAKE_CONST(name_.c_str(), nullptr);
+    errno_ = sd_bus_error_get_errno(&err);
+    if (errno_ <= 0)
+    {
+        errno_ = EIO;
+    }
+    what_ = operation_ + ": " + name_ + ": " + description_;
+}
+
+} // namespace dbus
+
+namespace dbus::detail
+{
+
+void report_exception(const char* where) noexcept
+{
+    try
+    {
+        throw;
+    }
+    catch (const std::exception& e)
+    {
+        std::fprintf(stderr, "dbus: %s: uncaught exception: %s\n", where,
+                     e.what());
+    }
+    catch (...)
+    {
+        std::fprintf(stderr, "dbus: %s: uncaught exception\n", where);
+    }
+}
+
+} // namespace dbus::detail

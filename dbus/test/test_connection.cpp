@@ -1,0 +1,406 @@
+#include "dbus/connection.hpp"
+#include "dbus/match.hpp"
+#include "dbus/test/bus_fixture.hpp"
+
+#include <boost/asio/post.hpp>
+#include <boost/container/flat_map.hpp>
+
+#include <cerrno>
+#include <chrono>
+#include <optional>
+#include <string>
+#include <tuple>
+#include <variant>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace dbus
+{
+namespace
+{
+
+using namespace std::chrono_literals;
+using test::serverIface;
+using test::serverName;
+using test::serverPath;
+
+constexpr const char* busName = "org.freedesktop.DBus";
+constexpr const char* busPath = "/org/freedesktop/DBus";
+
+std::string signal_rule(const std::string& member)
+{
+    return "type='signal',interface='test.Signals',member='" + member + "'";
+}
+
+/** Sends test.Signals.<member>(text) on conn, from /test/sender. */
+void send_signal(connection& conn, const std::string& member,
+                 const std::string& text)
+{
+    sd_bus_message* raw = nullptr;
+    ASSERT_GE(sd_bus_message_new_signal(conn.get_bus(), &raw, "/test/sender",
+                                        "test.Signals", member.c_str()),
+              0);
+    message m = message::adopt(raw);
+    m.append(text);
+    ASSERT_GE(sd_bus_send(conn.get_bus(), m.get(), nullptr), 0);
+    conn.schedule_processing();
+}
+
+TEST(Connection, DefaultBusIsTheTestBus)
+{
+    boost::asio::io_context io;
+    auto conn = std::make_shared<connection>(io);
+    conn->request_name("test.default");
+    auto other = connection::open(io, test::bus_address());
+    EXPECT_EQ(other->call_method<std::string>(busName, busPath, busName,
+                                              "GetNameOwner",
+                                              std::string("test.default")),
+              conn->unique_name());
+    EXPECT_EQ(&conn->get_io_context(), &io);
+}
+
+TEST(Connection, RequestingAnOwnedNameThrows)
+{
+    boost::asio::io_context io;
+    auto owner = connection::open(io, test::bus_address());
+    auto other = connection::open(io, test::bus_address());
+    owner->request_name("test.owned");
+    try
+    {
+        other->request_name("test.owned");
+        FAIL() << "second owner accepted";
+    }
+    catch (const error& e)
+    {
+        EXPECT_EQ(e.operation(), "sd_bus_request_name");
+    }
+}
+
+/** Calls to a server in another process. */
+class CallTest : public ::testing::Test
+{
+  protected:
+    static void SetUpTestSuite()
+    {
+        server.emplace(test::serve_test_interface);
+    }
+    static void TearDownTestSuite()
+    {
+        server.reset();
+    }
+
+    template <typename Ret = void, typename... Args>
+    Ret call(const std::string& member, const Args&... args)
+    {
+        return conn->call_method<Ret>(serverName, serverPath, serverIface,
+                                      member, args...);
+    }
+
+    /** Runs an async call to the server; returns (error, result). */
+    template <typename Ret, typename... Args>
+    std::pair<boost::system::error_code, Ret> async_call(
+        const std::string& service, const std::string& member,
+        const Args&... args)
+    {
+        std::optional<std::pair<boost::system::error_code, Ret>> result;
+        conn->async_method_call<Ret>(
+            [&result](boost::system::error_code ec, Ret value) {
+                result.emplace(ec, std::move(value));
+            },
+            service, serverPath, serverIface, member, args...);
+        EXPECT_TRUE(test::run_until(io, [&] { return result.has_value(); }));
+        return result.value_or(std::pair<boost::system::error_code, Ret>{});
+    }
+
+    static inline std::optional<test::child_process> server;
+    boost::asio::io_context io;
+    std::shared_ptr<connection> conn =
+        connection::open(io, test::bus_address());
+};
+
+TEST_F(CallTest, BlockingCallsReturnTypedReplies)
+{
+    EXPECT_EQ(call<std::string>("Echo", std::string("hello")), "hello");
+    EXPECT_EQ((call<std::tuple<std::string, std::string>>(
+                  "Split", std::string("key=value"))),
+              std::make_tuple(std::string("key"), std::string("value")));
+    EXPECT_EQ(call<int64_t>("Sum", std::vector<int32_t>{1, 2, 2147483647}),
+              2147483650);
+    using records =
+        std::vector<std::tuple<std::string, std::string, std::string>>;
+    EXPECT_EQ(call<records>("Records"),
+              (records{{"a", "b", "c"}, {"d", "e", "f"}}));
+    EXPECT_EQ(
+        (call<boost::container::flat_map<std::string, uint32_t>>("Table")),
+        (boost::container::flat_map<std::string, uint32_t>{{"one", 1},
+                                                           {"two", 2}}));
+    // The server's handler itself makes a blocking call.
+    EXPECT_FALSE(call<std::string>("Nested").empty());
+}
+
+TEST_F(CallTest, VariantArgumentFallsBackOnTheServer)
+{
+    using arg = std::variant<std::string, int32_t, std::vector<std::string>>;
+    EXPECT_EQ(call<std::string>("Describe", arg("x")), "string:x");
+    EXPECT_EQ(
+        call<std::string>("Describe", arg(std::vector<std::string>{"a", "b"})),
+        "list:2");
+    EXPECT_EQ(call<std::string>("Describe", arg(42)), "list:0");
+}
+
+TEST_F(CallTest, BlockingCallFailuresThrow)
+{
+    /** The error body() throws; a default one if it throws none. */
+    auto caught = [](auto&& body) {
+        try
+        {
+            body();
+        }
+        catch (const error& e)
+        {
+            return e;
+        }
+        ADD_FAILURE() << "no error";
+        return error("none", "none");
+    };
+    const error busy = caught([&] {
+        call("Fail", std::string("org.example.Error.Busy"),
+             std::string("try later"));
+    });
+    EXPECT_EQ(busy.name(), "org.example.Error.Busy");
+    EXPECT_EQ(busy.description(), "try later");
+    EXPECT_EQ(busy.operation(), "sd_bus_call");
+
+    const error thrown = caught([&] { call("Throw"); });
+    EXPECT_EQ(thrown.name(), SD_BUS_ERROR_FAILED);
+    EXPECT_EQ(thrown.description(), "handler broke");
+
+    EXPECT_EQ(caught([&] { call("NoSuchMethod"); }).name(),
+              SD_BUS_ERROR_UNKNOWN_METHOD);
+    EXPECT_EQ(caught([&] { call("Echo", int32_t{1}); }).name(),
+              SD_BUS_ERROR_INVALID_ARGS);
+    EXPECT_EQ(caught([&] {
+                  conn->call_method("test.absent", "/", "test.Iface", "Echo");
+              }).name(),
+              SD_BUS_ERROR_SERVICE_UNKNOWN);
+    // A reply that is not of the expected type.
+    EXPECT_THROW(call<int32_t>("Echo", std::string("1")), error);
+    EXPECT_THROW(call<std::string>("Split", std::string("a=b")), error);
+}
+
+TEST_F(CallTest, AsyncCallsDeliverValuesOrErrno)
+{
+    auto [ec, text] =
+        async_call<std::string>(serverName, "Echo", std::string("async"));
+    EXPECT_FALSE(ec);
+    EXPECT_EQ(text, "async");
+
+    auto [failed, none] = async_call<std::string>(
+        serverName, "Fail", std::string(SD_BUS_ERROR_ACCESS_DENIED),
+        std::string("no"));
+    EXPECT_EQ(failed.value(), EACCES);
+    EXPECT_EQ(failed.category(), boost::system::system_category());
+    EXPECT_EQ(none, "");
+
+    auto [absent, ignored] =
+        async_call<std::string>("test.absent", "Echo", std::string("x"));
+    EXPECT_EQ(absent.value(), EHOSTUNREACH);
+
+    auto [badType,
+          number] = async_call<int32_t>(serverName, "Echo", std::string("x"));
+    EXPECT_EQ(badType.value(), EBADMSG);
+    EXPECT_EQ(number, 0);
+}
+
+TEST_F(CallTest, AsyncVoidCallAndNestedCallsFromTheHandler)
+{
+    std::optional<boost::system::error_code> first;
+    std::string nested;
+    std::optional<boost::system::error_code> chained;
+    conn->async_method_call(
+        [&](boost::system::error_code ec) {
+            first = ec;
+            // Blocking and async calls from inside a reply handler.
+            nested = conn->call_method<std::string>(
+                serverName, serverPath, serverIface, "Echo",
+                std::string("inner"));
+            conn->async_method_call(
+                [&](boost::system::error_code ec2) { chained = ec2; },
+                serverName, serverPath, serverIface, "Echo",
+                std::string("chained"));
+        },
+        serverName, serverPath, serverIface, "Echo", std::string("outer"));
+    ASSERT_TRUE(test::run_until(io, [&] { return chained.has_value(); }));
+    EXPECT_FALSE(*first);
+    EXPECT_EQ(nested, "inner");
+    EXPECT_FALSE(*chained);
+}
+
+TEST_F(CallTest, FailingToSendIsReportedLater)
+{
+    std::vector<int> errors;
+    auto record = [&errors](boost::system::error_code ec, std::string) {
+        errors.push_back(ec.value());
+    };
+    conn->async_method_call<std::string>(record, "not a bus name", serverPath,
+                                         serverIface, "Echo");
+    conn->async_method_call<std::string>(
+        record, serverName, serverPath, serverIface, "Echo",
+        object_path("not a path"));
+    EXPECT_TRUE(errors.empty()) << "handler called inline";
+    ASSERT_TRUE(test::run_until(io, [&] { return errors.size() == 2; }));
+    EXPECT_EQ(errors, (std::vector<int>{EINVAL, EINVAL}));
+}
+
+TEST_F(CallTest, SignalFromTheServerReachesAMatch)
+{
+    std::vector<std::string> received;
+    match ping(*conn,
+               "type='signal',interface='test.Iface',member='Ping',path='" +
+                   std::string(serverPath) + "'",
+               [&received](message& m) {
+                   received.push_back(m.read<std::string>());
+               });
+    call("Emit", std::string("one"));
+    ASSERT_TRUE(test::run_until(io, [&] { return !received.empty(); }));
+    EXPECT_EQ(received, std::vector<std::string>{"one"});
+}
+
+/** A peer that owns a name but never answers. */
+class TimeoutTest : public ::testing::Test
+{
+  protected:
+    void SetUp() override
+    {
+        silent->request_name("test.silent");
+        conn->set_method_call_timeout(200ms);
+    }
+
+    boost::asio::io_context io;
+    boost::asio::io_context neverRun;
+    std::shared_ptr<connection> silent =
+        connection::open(neverRun, test::bus_address());
+    std::shared_ptr<connection> conn =
+        connection::open(io, test::bus_address());
+};
+
+TEST_F(TimeoutTest, BlockingCallTimesOut)
+{
+    try
+    {
+        conn->call_method("test.silent", "/", "test.Iface", "Echo");
+        FAIL() << "no timeout";
+    }
+    catch (const error& e)
+    {
+        EXPECT_EQ(e.get_errno(), ETIMEDOUT) << e.what();
+        EXPECT_EQ(e.operation(), "sd_bus_call");
+    }
+}
+
+TEST_F(TimeoutTest, AsyncCallTimesOut)
+{
+    std::optional<boost::system::error_code> result;
+    conn->async_method_call(
+        [&result](boost::system::error_code ec) { result = ec; }, "test.silent",
+        "/", "test.Iface", "Echo");
+    ASSERT_TRUE(test::run_until(io, [&] { return result.has_value(); }));
+    EXPECT_EQ(result->value(), ETIMEDOUT);
+}
+
+/** Signal matches between two connections of this process. */
+class MatchTest : public ::testing::Test
+{
+  protected:
+    boost::asio::io_context io;
+    std::shared_ptr<connection> sender =
+        connection::open(io, test::bus_address());
+    std::shared_ptr<connection> receiver =
+        connection::open(io, test::bus_address());
+};
+
+TEST_F(MatchTest, DestroyedMatchNoLongerFires)
+{
+    std::vector<std::string> first;
+    std::vector<std::string> last;
+    auto watched = std::make_unique<match>(
+        *receiver, signal_rule("Tick"),
+        [&first](message& m) { first.push_back(m.read<std::string>()); });
+    match closing(*receiver, signal_rule("Last"), [&last](message& m) {
+        last.push_back(m.read<std::string>());
+    });
+
+    send_signal(*sender, "Tick", "1");
+    ASSERT_TRUE(test::run_until(io, [&] { return first.size() == 1; }));
+    watched.reset();
+    send_signal(*sender, "Tick", "2");
+    send_signal(*sender, "Last", "end");
+    // Signals from one sender arrive in order: Tick 2 came before Last.
+    ASSERT_TRUE(test::run_until(io, [&] { return !last.empty(); }));
+    EXPECT_EQ(first, std::vector<std::string>{"1"});
+}
+
+TEST_F(MatchTest, CallbackMayDestroyItsMatchAndThrowWithoutStoppingTheLoop)
+{
+    int oneShotCalls = 0;
+    int throwingCalls = 0;
+    std::vector<std::string> last;
+    std::optional<match> oneShot;
+    oneShot.emplace(*receiver, signal_rule("Tick"), [&](message&) {
+        ++oneShotCalls;
+        oneShot.reset();
+    });
+    match throwing(*receiver, signal_rule("Tick"), [&](message&) {
+        ++throwingCalls;
+        throw std::runtime_error("callback failed");
+    });
+    match closing(*receiver, signal_rule("Last"), [&last](message& m) {
+        last.push_back(m.read<std::string>());
+    });
+
+    send_signal(*sender, "Tick", "1");
+    send_signal(*sender, "Tick", "2");
+    send_signal(*sender, "Last", "end");
+    ASSERT_TRUE(test::run_until(io, [&] { return !last.empty(); }));
+    EXPECT_EQ(oneShotCalls, 1);
+    EXPECT_EQ(throwingCalls, 2);
+}
+
+TEST_F(MatchTest, SignalQueuedDuringABlockingCallIsProcessed)
+{
+    std::vector<std::string> received;
+    match tick(*receiver, signal_rule("Tick"), [&received](message& m) {
+        received.push_back(m.read<std::string>());
+    });
+    send_signal(*sender, "Tick", "queued");
+    // Once the daemon answers the sender, it has routed the signal.
+    sender->call_method<std::string>(busName, busPath, busName, "GetId");
+    // The receiver's blocking call reads the signal off the socket before
+    // its reply and leaves it queued inside sd-bus: still delivered.
+    receiver->call_method<std::string>(busName, busPath, busName, "GetId");
+    ASSERT_TRUE(test::run_until(io, [&] { return !received.empty(); }));
+    EXPECT_EQ(received, std::vector<std::string>{"queued"});
+}
+
+TEST_F(MatchTest, ExceptionFromAsyncHandlerDoesNotEscapeRun)
+{
+    bool after = false;
+    receiver->async_method_call(
+        [](boost::system::error_code) { throw std::runtime_error("oops"); },
+        busName, busPath, busName, "GetId");
+    receiver->async_method_call<std::string>(
+        [](boost::system::error_code, std::string) {
+            throw std::runtime_error("oops");
+        },
+        "not a bus name", busPath, busName, "GetId");
+    receiver->async_method_call<std::string>(
+        [&after](boost::system::error_code, const std::string&) {
+            after = true;
+        },
+        busName, busPath, busName, "GetId");
+    EXPECT_NO_THROW(EXPECT_TRUE(test::run_until(io, [&] { return after; })));
+}
+
+} // namespace
+} // namespace dbus

@@ -1,0 +1,355 @@
+#include "dbus/connection.hpp"
+#include "dbus/dbus_interface.hpp"
+#include "dbus/match.hpp"
+#include "dbus/object_server.hpp"
+#include "dbus/test/bus_fixture.hpp"
+
+#include <boost/container/flat_map.hpp>
+
+#include <map>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace dbus
+{
+namespace
+{
+
+using test::serverIface;
+using test::serverName;
+using test::serverPath;
+
+constexpr const char* propertiesIface = "org.freedesktop.DBus.Properties";
+constexpr const char* managerIface = "org.freedesktop.DBus.ObjectManager";
+
+using value = std::variant<std::string, uint32_t, int32_t>;
+using property_map = boost::container::flat_map<std::string, value>;
+
+/** Properties of the server in another process, over the bus. */
+class RemotePropertyTest : public ::testing::Test
+{
+  protected:
+    static void SetUpTestSuite()
+    {
+        server.emplace(test::serve_test_interface);
+    }
+    static void TearDownTestSuite()
+    {
+        server.reset();
+    }
+
+    template <typename T>
+    T get(const std::string& name)
+    {
+        auto v = conn->call_method<std::variant<T>>(
+            serverName, serverPath, propertiesIface, "Get",
+            std::string(serverIface), name);
+        return std::get<T>(v);
+    }
+
+    template <typename T>
+    void set(const std::string& name, const T& v)
+    {
+        conn->call_method(serverName, serverPath, propertiesIface, "Set",
+                          std::string(serverIface), name, std::variant<T>(v));
+    }
+
+    std::string set_error(const std::string& name, const value& v)
+    {
+        try
+        {
+            conn->call_method(serverName, serverPath, propertiesIface, "Set",
+                              std::string(serverIface), name, v);
+        }
+        catch (const error& e)
+        {
+            return e.name();
+        }
+        return "";
+    }
+
+    static inline std::optional<test::child_process> server;
+    boost::asio::io_context io;
+    std::shared_ptr<connection> conn =
+        connection::open(io, test::bus_address());
+};
+
+TEST_F(RemotePropertyTest, GetSetAndGuardedWrites)
+{
+    EXPECT_EQ(get<std::string>("Name"), "initial");
+    EXPECT_EQ(set_error("Name", std::string("other")),
+              SD_BUS_ERROR_PROPERTY_READ_ONLY);
+    EXPECT_EQ(set_error("Level", std::string("wrong type")),
+              SD_BUS_ERROR_INVALID_ARGS);
+
+    set("Level", uint32_t{7});
+    EXPECT_EQ(get<uint32_t>("Level"), 7U);
+
+    set("Limit", int32_t{500});
+    EXPECT_EQ(get<int32_t>("Limit"), 100);
+    EXPECT_EQ(set_error("Limit", int32_t{-1}), SD_BUS_ERROR_INVALID_ARGS);
+    EXPECT_EQ(get<int32_t>("Limit"), 100);
+
+    auto all =
+        conn->call_method<property_map>(serverName, serverPath, propertiesIface,
+                                        "GetAll", std::string(serverIface));
+    EXPECT_EQ(all, (property_map{{"Level", uint32_t{7}},
+                                 {"Limit", int32_t{100}},
+                                 {"Name", std::string("initial")}}));
+}
+
+TEST_F(RemotePropertyTest, PropertiesChangedOnlyWhenTheValueChanges)
+{
+    set("Limit", int32_t{50}); // before watching: whatever ran earlier
+    std::vector<property_map> changes;
+    match changed(*conn,
+                  "type='signal',member='PropertiesChanged',path='" +
+                      std::string(serverPath) + "'",
+                  [&changes](message& m) {
+                      EXPECT_EQ(m.read<std::string>(), serverIface);
+                      changes.push_back(m.read<property_map>());
+                  });
+    bool done = false;
+    match ping(*conn, "type='signal',member='Ping'",
+               [&done](message&) { done = true; });
+
+    set("Level", get<uint32_t>("Level"));     // same value
+    set("Level", get<uint32_t>("Level") + 1); // changed
+    set("Limit", int32_t{1000});              // clamped to 100
+    set("Limit", int32_t{100});               // handler: unchanged
+    set_error("Limit", int32_t{-5});          // refused
+    conn->call_method(serverName, serverPath, serverIface, "Emit",
+                      std::string("marker"));
+    ASSERT_TRUE(test::run_until(io, [&] { return done; }));
+    ASSERT_EQ(changes.size(), 2U);
+    EXPECT_EQ(changes[0].begin()->first, "Level");
+    EXPECT_EQ(changes[1], (property_map{{"Limit", int32_t{100}}}));
+}
+
+/** A server and an observer connection in this process. */
+class InterfaceTest : public ::testing::Test
+{
+  protected:
+    /** Collects every signal of member from the server's connection. */
+    std::vector<message>& watch(const std::string& member)
+    {
+        auto& list = signals[member];
+        matches.emplace_back(*observer,
+                             "type='signal',member='" + member + "',sender='" +
+                                 server->unique_name() + "'",
+                             [&list](message& m) { list.push_back(m); });
+        return list;
+    }
+
+    /** Runs until a marker signal sent now arrives: everything the server
+     *  sent before it has arrived as well. */
+    void sync()
+    {
+        bool seen = false;
+        match marker(*observer, "type='signal',member='Marker'",
+                     [&seen](message&) { seen = true; });
+        dbus_interface beacon(server, "/beacon", "test.Beacon");
+        beacon.emit_signal("Marker");
+        ASSERT_TRUE(test::run_until(io, [&] { return seen; }));
+    }
+
+    boost::asio::io_context io;
+    std::shared_ptr<connection> server =
+        connection::open(io, test::bus_address());
+    std::shared_ptr<connection> observer =
+        connection::open(io, test::bus_address());
+    std::map<std::string, std::vector<message>> signals;
+    std::vector<match> matches;
+};
+
+TEST_F(InterfaceTest, ObjectManagerAnnouncesAddedAndRemovedInterfaces)
+{
+    auto& added = watch("InterfacesAdded");
+    auto& removed = watch("InterfacesRemoved");
+    object_server objects(server);
+    auto iface = objects.add_interface("/xyz/thing", "test.Thing");
+    iface->register_property("Count", uint32_t{3});
+    iface->initialize();
+    sync();
+    ASSERT_EQ(added.size(), 1U);
+    EXPECT_EQ(added[0].path(), "/");
+    EXPECT_EQ(added[0].read<object_path>().str, "/xyz/thing");
+    EXPECT_EQ((added[0].read<std::map<std::string, property_map>>()),
+              (std::map<std::string, property_map>{
+                  {"test.Thing", {{"Count", uint32_t{3}}}}}));
+
+    // Still referenced here: it stays on the bus until the last reference.
+    EXPECT_TRUE(objects.remove_interface(iface));
+    EXPECT_FALSE(objects.remove_interface(iface));
+    sync();
+    EXPECT_TRUE(removed.empty());
+    iface.reset();
+    sync();
+    ASSERT_EQ(removed.size(), 1U);
+    EXPECT_EQ(removed[0].read<object_path>().str, "/xyz/thing");
+    EXPECT_EQ(removed[0].read<std::vector<std::string>>(),
+              std::vector<std::string>{"test.Thing"});
+}
+
+TEST_F(InterfaceTest, WithoutObjectManagerNothingIsAnnounced)
+{
+    auto& added = watch("InterfacesAdded");
+    auto& removed = watch("InterfacesRemoved");
+    {
+        dbus_interface iface(server, "/xyz/lonely", "test.Lonely");
+        iface.register_property("Count", uint32_t{3});
+        iface.initialize();
+    }
+    sync();
+    EXPECT_TRUE(added.empty());
+    EXPECT_TRUE(removed.empty());
+}
+
+TEST_F(InterfaceTest, ManagedObjectsRoundTrip)
+{
+    object_server objects(server);
+    auto first = objects.add_interface("/xyz/a", "test.A");
+    first->register_property("Text", "hello");
+    first->register_property("Count", uint32_t{1});
+    first->initialize();
+    auto second = objects.add_interface("/xyz/b", "test.B");
+    second->register_property("Offset", int32_t{-2});
+    second->initialize();
+
+    using managed = std::map<object_path, std::map<std::string, property_map>>;
+    std::optional<managed> objectsSeen;
+    observer->async_method_call<managed>(
+        [&objectsSeen](boost::system::error_code ec, managed reply) {
+            EXPECT_FALSE(ec);
+            objectsSeen = std::move(reply);
+        },
+        server->unique_name(), "/", managerIface, "GetManagedObjects");
+    ASSERT_TRUE(test::run_until(io, [&] { return objectsSeen.has_value(); }));
+    ASSERT_EQ(objectsSeen->size(), 2U);
+    // sd-bus lists its standard interfaces too (without properties).
+    EXPECT_EQ(
+        objectsSeen->at(object_path("/xyz/a")).at("test.A"),
+        (property_map{{"Text", std::string("hello")}, {"Count", uint32_t{1}}}));
+    EXPECT_EQ(objectsSeen->at(object_path("/xyz/b")).at("test.B"),
+              (property_map{{"Offset", int32_t{-2}}}));
+}
+
+TEST_F(InterfaceTest, SetPropertyRunsTheWriteHandlerAndSignalsChanges)
+{
+    auto& changed = watch("PropertiesChanged");
+    dbus_interface iface(server, "/xyz/guarded", "test.Guarded");
+    // Accepts even numbers; "changed" although an odd one leaves it as it
+    // was: the stored value decides.
+    iface.register_property(
+        "Even", int32_t{0}, [](const int32_t& requested, int32_t& stored) {
+            if (requested < 0)
+            {
+                stored = 12345; // scribbled before refusing: must be undone
+                return write_result::refused;
+            }
+            if (requested % 2 == 0)
+            {
+                stored = requested;
+            }
+            return write_result::changed;
+        });
+    iface.register_property("Plain", std::string("a"), permission::readWrite);
+
+    // Before initialize: stored, nothing emitted, no error.
+    EXPECT_TRUE(iface.set_property("Plain", "b"));
+    iface.initialize();
+
+    EXPECT_FALSE(iface.set_property("Plain", std::string("b")));
+    EXPECT_TRUE(iface.set_property("Plain", "c"));
+    EXPECT_TRUE(iface.set_property("Even", int32_t{4}));
+    EXPECT_FALSE(iface.set_property("Even", int32_t{5}));
+    EXPECT_FALSE(iface.set_property("Even", int32_t{-2}));
+    EXPECT_EQ(iface.get_property<int32_t>("Even"), 4);
+    EXPECT_EQ(iface.get_property<std::string>("Plain"), "c");
+    sync();
+    ASSERT_EQ(changed.size(), 2U);
+    changed[0].read<std::string>();
+    EXPECT_EQ(changed[0].read<property_map>(),
+              (property_map{{"Plain", std::string("c")}}));
+    changed[1].read<std::string>();
+    EXPECT_EQ(changed[1].read<property_map>(),
+              (property_map{{"Even", int32_t{4}}}));
+
+    EXPECT_THROW(iface.set_property("Missing", 1), error);
+    EXPECT_THROW(iface.set_property("Even", std::string("4")), error);
+    EXPECT_THROW(iface.get_property<uint32_t>("Even"), error);
+}
+
+TEST_F(InterfaceTest, InitializeCanAnnounceEveryProperty)
+{
+    auto& changed = watch("PropertiesChanged");
+    dbus_interface iface(server, "/xyz/announced", "test.Announced");
+    iface.register_property("A", uint32_t{1});
+    iface.register_property("B", std::string("b"));
+    iface.initialize(true);
+    sync();
+    ASSERT_EQ(changed.size(), 2U);
+}
+
+TEST_F(InterfaceTest, RegistrationMistakesAreRefused)
+{
+    dbus_interface iface(server, "/xyz/strict", "test.Strict");
+    iface.register_property("A", uint32_t{1});
+    EXPECT_THROW(iface.register_property("A", uint32_t{2}), std::logic_error);
+    EXPECT_THROW(iface.register_method("A", [] {}), std::logic_error);
+    iface.initialize();
+    EXPECT_THROW(iface.register_property("B", 1), std::logic_error);
+    EXPECT_THROW(iface.register_method("M", [] {}), std::logic_error);
+    EXPECT_THROW(iface.initialize(), std::logic_error);
+}
+
+TEST_F(InterfaceTest, MethodsAndSignalsInOneProcess)
+{
+    auto& pings = watch("Ping");
+    dbus_interface iface(server, "/xyz/methods", "test.Methods");
+    iface.register_method("Announce",
+                          [&iface](const std::string& text, uint32_t count) {
+                              message m = iface.new_signal("Ping");
+                              m.append(text, count);
+                              iface.signal_send(m);
+                              return std::make_tuple(text, count * 2);
+                          });
+    iface.register_method("Reject", [](int32_t) -> std::string {
+        throw std::invalid_argument("bad number");
+    });
+    iface.initialize();
+
+    std::optional<std::tuple<std::string, uint32_t>> reply;
+    observer->async_method_call<std::tuple<std::string, uint32_t>>(
+        [&reply](boost::system::error_code ec,
+                 std::tuple<std::string, uint32_t> r) {
+            EXPECT_FALSE(ec);
+            reply = r;
+        },
+        server->unique_name(), "/xyz/methods", "test.Methods", "Announce", "hi",
+        uint32_t{21});
+    std::optional<boost::system::error_code> rejected;
+    observer->async_method_call<std::string>(
+        [&rejected](boost::system::error_code ec, const std::string&) {
+            rejected = ec;
+        },
+        server->unique_name(), "/xyz/methods", "test.Methods", "Reject",
+        int32_t{1});
+    ASSERT_TRUE(test::run_until(io, [&] {
+        return reply && rejected && !pings.empty();
+    }));
+    EXPECT_EQ(*reply, std::make_tuple(std::string("hi"), uint32_t{42}));
+    // org.freedesktop.DBus.Error.Failed maps to EACCES in sd-bus.
+    EXPECT_EQ(rejected->value(), EACCES);
+    EXPECT_EQ(pings[0].signature(), "su");
+    EXPECT_EQ(pings[0].path(), "/xyz/methods");
+    EXPECT_EQ(pings[0].interface(), "test.Methods");
+}
+
+} // namespace
+} // namespace dbus
