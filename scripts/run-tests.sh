@@ -39,5 +39,35 @@ run_suite build-test 1 || failed=$((failed + 1))
 run_suite build-asan 3 -Db_sanitize=address,undefined -Db_lundef=false ||
     failed=$((failed + 1))
 
+# Fuzz targets: a clang build with AddressSanitizer; each target runs for
+# a bounded time from its committed seed corpus.
+run_fuzzers()
+{
+    local dir=build-fuzz seconds=${FUZZ_SECONDS:-60}
+    if [ ! -f "$dir/build.ninja" ]; then
+        CC=clang CXX=clang++ meson setup "$dir" -Dtests=disabled \
+            -Db_sanitize=address -Db_lundef=false || return 1
+    fi
+    local target
+    for target in jed repository; do
+        local fuzzer="fwkeeper/cpld/fuzz/fwkeeper-cpld-$target-fuzz"
+        ninja -C "$dir" -j 2 "$fuzzer" || return 1
+        local corpus
+        corpus=$(mktemp -d)
+        cp fwkeeper/cpld/fuzz/corpus/$target/* "$corpus"/
+        if "$dir/$fuzzer" "$corpus" -max_total_time="$seconds" \
+            -print_final_stats=1 2>&1 | tail -n 15; then
+            echo "fuzz $target: ok"
+            passed=$((passed + 1))
+        else
+            echo "fuzz $target: FAILED"
+            failed=$((failed + 1))
+        fi
+        rm -rf "$corpus"
+    done
+}
+
+run_fuzzers || failed=$((failed + 1))
+
 echo "tests: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]
