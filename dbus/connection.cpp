@@ -191,7 +191,7 @@ message connection::new_method_call(
 
 message connection::call(message& m)
 {
-    sd_bus_error err = SD_BUS_ERROR_NULL;
+    sd_bus_error err{}; // SD_BUS_ERROR_NULL, without the C compound literal
     sd_bus_message* reply = nullptr;
     const int r = sd_bus_call(bus_, m.get(), 0, &err, &reply);
     // Whatever arrived meanwhile waits inside sd-bus, not on the fd.

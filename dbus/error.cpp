@@ -10,7 +10,7 @@ namespace dbus
 error::error(int negativeErrno, std::string operation) :
     operation_(std::move(operation))
 {
-    sd_bus_error err = SD_BUS_ERROR_NULL;
+    sd_bus_error err{}; // SD_BUS_ERROR_NULL, without the C compound literal
     sd_bus_error_set_errno(&err, negativeErrno);
     name_ = err.name != nullptr ? err.name : "";
     description_ = err.message != nullptr ? err.message : "";
@@ -39,7 +39,7 @@ void error::finish()
     {
         name_ = SD_BUS_ERROR_FAILED;
     }
-    const sd_bus_error err = SD_BUS_ERROR_MAKE_CONST(name_.c_str(), nullptr);
+    const sd_bus_error err{name_.c_str(), nullptr, 0};
     errno_ = sd_bus_error_get_errno(&err);
     if (errno_ <= 0)
     {
