@@ -1,0 +1,186 @@
+// fwkeeper-bench: what one CPLD update costs on the simulated board, and
+// what reading a large JEDEC image costs. Prints figures; checks nothing.
+#include "fwkeeper/cpld/jed_image.hpp"
+#include "fwkeeper/manager/test/cpld_board.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace
+{
+
+using namespace fwkeeper_test;
+using clock_type = std::chrono::steady_clock;
+namespace jedec = simboard::jedec;
+
+// Update phases in the order they reach the device, each opened by the
+// command that starts it; polls and reads belong to the phase they run in.
+std::string next_phase(const std::string& phase, std::uint8_t command)
+{
+    switch (command)
+    {
+        case 0xE0:
+            return "device id check";
+        case 0x74:
+            return "enable configuration";
+        case 0xB4:
+            return phase == "enable configuration" ? "same image check"
+                   : phase == "program"            ? "verify"
+                                                   : phase;
+        case 0x0E:
+            return "erase";
+        case 0x70:
+            return "program";
+        case 0x5E:
+            return "done flag";
+        case 0xC2:
+            return "usercode";
+        case 0xC0:
+            return phase == "usercode" ? "usercode check" : phase;
+        case 0x26:
+            return "leave configuration";
+        case 0x79:
+            return "refresh";
+        default:
+            return phase;
+    }
+}
+
+std::vector<std::pair<std::string, std::size_t>> transactions_per_phase(
+    const std::vector<simboard::i2c_log_entry>& log)
+{
+    std::vector<std::pair<std::string, std::size_t>> phases;
+    std::string phase = "before the update";
+    for (const auto& entry : log)
+    {
+        phase = next_phase(phase, entry.written.empty() ? 0 : entry.written[0]);
+        if (phases.empty() || phases.back().first != phase)
+        {
+            phases.emplace_back(phase, 0);
+        }
+        ++phases.back().second;
+    }
+    return phases;
+}
+
+double seconds_since(clock_type::time_point start)
+{
+    return std::chrono::duration<double>(clock_type::now() - start).count();
+}
+
+int bench_update()
+{
+    cpld_board b;
+    const cpld_device device = main_board_cpld();
+    if (!b.start())
+    {
+        std::fprintf(stderr, "fwkeeper did not start:\n%s\n",
+                     b.transcript().c_str());
+        return 1;
+    }
+    b.upload(device, "5ec0de01");
+    b.sim.i2c().clear_log();
+    const double cpu_before = b.daemon->cpu_seconds();
+    const auto start = clock_type::now();
+    const std::string status = b.update_to_end(mb_object);
+    const double wall = seconds_since(start);
+    const double cpu = b.daemon->cpu_seconds() - cpu_before;
+
+    const auto log = b.sim.i2c().log({device.bus, device.address, {}});
+    std::printf("Update of an %s image: \"%s\"\n", device.part.c_str(),
+                status.c_str());
+    std::printf("  I2C transactions per phase:\n");
+    for (const auto& [phase, count] : transactions_per_phase(log))
+    {
+        std::printf("    %-22s %6zu\n", phase.c_str(), count);
+    }
+    std::printf("    %-22s %6zu\n", "total", log.size());
+    std::printf("  wall time      %7.3f s (3 s of it the reload delay)\n",
+                wall);
+    std::printf("  daemon CPU     %7.3f s (%.1f us per transaction)\n", cpu,
+                log.empty() ? 0.0
+                            : cpu * 1e6 / static_cast<double>(log.size()));
+    return status == "Update Complete" ? 0 : 1;
+}
+
+// Best of a few runs, in seconds.
+template <typename Work>
+double best_time(Work work)
+{
+    double best = 1e9;
+    for (int run = 0; run < 15; ++run)
+    {
+        const auto start = clock_type::now();
+        work();
+        best = std::min(best, seconds_since(start));
+    }
+    return best;
+}
+
+// The plain cost of getting the file into memory: one buffer of its size,
+// filled by read().
+std::string read_file(const std::filesystem::path& path)
+{
+    std::string text(std::filesystem::file_size(path), '\0');
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    std::size_t done = 0;
+    while (fd >= 0 && done < text.size())
+    {
+        ssize_t got = read(fd, text.data() + done, text.size() - done);
+        if (got <= 0)
+        {
+            break;
+        }
+        done += static_cast<std::size_t>(got);
+    }
+    if (fd >= 0)
+    {
+        close(fd);
+    }
+    text.resize(done);
+    return text;
+}
+
+int bench_parse()
+{
+    const auto* size = jedec::find_part_size("LCMXO3LF-9400C");
+    const std::string text =
+        jedec::jed_text(jedec::random_image(*size, "12345678", 1));
+    const auto path =
+        std::filesystem::temp_directory_path() / "fwkeeper-bench-9400c.jed";
+    jedec::write_file(path, text);
+
+    int parsed = -1;
+    const double read = best_time([&] { read_file(path); });
+    const double parse = best_time([&] {
+        cpld::jed_image image;
+        parsed = cpld::parse_jed(image, path);
+    });
+    std::filesystem::remove(path);
+
+    std::printf("Reading an LCMXO3LF-9400C image (%zu bytes, %zu rows):\n",
+                text.size(), size->config_rows + size->ufm_rows);
+    std::printf("  read the file          %8.3f ms\n", read * 1e3);
+    std::printf("  parse and checksum     %8.3f ms (result %d)\n", parse * 1e3,
+                parsed);
+    std::printf("  ratio                  %8.2f\n", parse / read);
+    return parsed == 0 ? 0 : 1;
+}
+
+} // namespace
+
+int main()
+{
+    const int update = bench_update();
+    std::printf("\n");
+    const int parse = bench_parse();
+    return update != 0 || parse != 0 ? 1 : 0;
+}

@@ -1,0 +1,351 @@
+#include "fwkeeper/cpld/update.hpp"
+
+#include "fwkeeper/cpld/repository.hpp"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+
+namespace cpld
+{
+
+namespace
+{
+
+constexpr std::string_view main_board_cpld = "MBCPLD";
+constexpr const char* main_board_image = "/tmp/cpld/images/cpld_image.bin";
+constexpr const char* backplane_image =
+    "/tmp/bpncpld/images/bpn_cpld_image.bin";
+
+// Busy polling intervals: long operations (enable, erase, the final wait)
+// and short ones (a page, the done flag, the usercode).
+constexpr useconds_t long_wait_us = 500000;
+constexpr useconds_t short_wait_us = 20000;
+// How long the device may stay busy or failed after the final no-operation
+// command before the update counts as not completed.
+constexpr std::chrono::seconds ready_timeout{60};
+constexpr unsigned reload_delay_s = 3;
+constexpr useconds_t refresh_delay_us = 10000;
+
+// On this board the SPI controller is detached from its driver before the
+// main-board CPLD reloads.
+constexpr std::string_view spi_unbind_board = "0x1B6A";
+constexpr const char* spi_unbind_command =
+    "echo -n 1e620000.spi > /sys/bus/platform/drivers/aspeed-smc/unbind";
+
+void say(const char* line)
+{
+    std::printf("%s\n", line);
+    std::fflush(stdout);
+}
+
+void complain(const std::string& line)
+{
+    std::fprintf(stderr, "%s\n", line.c_str());
+    std::fflush(stderr);
+}
+
+// A shell command whose outcome the update does not depend on.
+void run_shell(const char* command)
+{
+    [[maybe_unused]] const int status = std::system(command);
+}
+
+std::string upper(std::string text)
+{
+    std::ranges::transform(text, text.begin(), [](unsigned char c) {
+        return static_cast<char>(std::toupper(c));
+    });
+    return text;
+}
+
+bool is_hex(std::string_view digits)
+{
+    return !digits.empty() && std::ranges::all_of(digits, [](unsigned char c) {
+        return std::isxdigit(c) != 0;
+    });
+}
+
+bool image_checked(machx_cpld& device, const std::string& path,
+                   jed_image& image)
+{
+    say("Step 0: open uploaded image.");
+    if (parse_jed(image, path) != 0)
+    {
+        return false;
+    }
+    say("Step 0.5: check if the device id are matched.");
+    if (device.check_device_id(path, image) == 0)
+    {
+        complain("The fw and the device name are different,"
+                 " should not programming.");
+        return false;
+    }
+    return true;
+}
+
+bool erased(machx_cpld& device)
+{
+    say("Step 4: earse cfg.");
+    if (device.send_command(command::erase_config) != 0 ||
+        device.wait_busy(long_wait_us) != 0 ||
+        device.send_command(command::reset_address) != 0)
+    {
+        complain("earse nvcm0/cfg failed.");
+        return false;
+    }
+    return true;
+}
+
+// Programs the configuration rows (the first "L" field), one page per
+// transaction, from the flash address the erase step reset.
+bool programmed(machx_cpld& device, const jed_image& image)
+{
+    say("Step 5: updating....");
+    std::vector<std::uint8_t> frame;
+    for (int pos = 0; pos != -1;)
+    {
+        frame.assign(command::program_page.begin(),
+                     command::program_page.end());
+        pos = image.next_page(0, pos, frame);
+        if (frame.size() == command::program_page.size())
+        {
+            break; // no row left
+        }
+        if (device.send_command(frame) != 0 ||
+            device.wait_busy(short_wait_us) != 0)
+        {
+            complain("write failed");
+            complain("program data failed.");
+            return false;
+        }
+    }
+    return true;
+}
+
+bool done_flag_set(machx_cpld& device)
+{
+    say("Step 7: mark update done.");
+    return device.send_command(command::program_done) == 0 &&
+           device.wait_busy(short_wait_us) == 0;
+}
+
+bool usercode_set(machx_cpld& device, const jed_image& image)
+{
+    say("Step 8: set usercode.");
+    auto frame = usercode_command(image);
+    if (!frame || device.send_command(*frame) != 0)
+    {
+        return false;
+    }
+    if (device.wait_busy(short_wait_us) != 0)
+    {
+        complain("wait not ok");
+        return false;
+    }
+    return true;
+}
+
+// Compares the device's usercode with the image's; on a match `verified`
+// holds it in upper case. A read the device did not answer never matches.
+bool usercode_verified(machx_cpld& device, const jed_image& image,
+                       std::string& verified)
+{
+    say("Step 9: verify usercode.");
+    std::string digits;
+    std::string text;
+    image.get_usercode(digits);
+    bool answered = device.read_usercode(text) == 0;
+    if (!answered || upper(digits) != upper(text))
+    {
+        complain("Get usercode: " + digits + " from jed file");
+        complain("Get usercode: " + text + " from fw");
+        complain("verify usercode failed.");
+        return false;
+    }
+    verified = upper(text);
+    return true;
+}
+
+// The steps up to the usercode check; the first failure ends them.
+update_result run_steps(machx_cpld& device, const std::string& device_name,
+                        std::string& verified)
+{
+    const std::string path = image_path(device_name);
+    jed_image image;
+    if (!image_checked(device, path, image))
+    {
+        return update_result::invalid_image;
+    }
+    say("Step 1: enable configuration.");
+    if (device.send_command(command::enable_config) != 0)
+    {
+        return update_result::enable_failed;
+    }
+    device.wait_busy(long_wait_us);
+    say("Step 3: check if the image is the same.");
+    if (is_same_image(device, image))
+    {
+        complain("The fw is the same but we return it as success.");
+        return update_result::same_image;
+    }
+    if (!erased(device))
+    {
+        return update_result::erase_failed;
+    }
+    if (!programmed(device, image))
+    {
+        return update_result::program_failed;
+    }
+    say("Step 6: check if it updates correctly.");
+    if (!is_same_image(device, image))
+    {
+        return update_result::verify_failed;
+    }
+    if (!done_flag_set(device))
+    {
+        return update_result::done_failed;
+    }
+    if (!usercode_set(device, image))
+    {
+        return update_result::usercode_failed;
+    }
+    if (!usercode_verified(device, image, verified))
+    {
+        return update_result::usercode_differs;
+    }
+    return update_result::success;
+}
+
+// After the no-operation command the device finishes its internal work.
+// A device that stays busy or failed for about a minute has not taken the
+// new image cleanly.
+bool ready_after_update(machx_cpld& device)
+{
+    complain("busy loop until cpld status ok");
+    const auto deadline = std::chrono::steady_clock::now() + ready_timeout;
+    while (device.wait_busy(long_wait_us) != 0)
+    {
+        if (std::chrono::steady_clock::now() >= deadline)
+        {
+            complain("cpld status still busy or failed after the update,"
+                     " update not completed.");
+            return false;
+        }
+        usleep(long_wait_us);
+    }
+    complain("status ok... sync nv...");
+    run_shell("sync");
+    return true;
+}
+
+bool board_detaches_spi()
+{
+    std::ifstream file(product_id_path, std::ios::in | std::ios::out);
+    std::string line;
+    return std::getline(file, line) &&
+           line.substr(0, spi_unbind_board.size()) == spi_unbind_board;
+}
+
+void reload_configuration(machx_cpld& device, const std::string& device_name)
+{
+    sleep(reload_delay_s);
+    if (device_name == main_board_cpld && board_detaches_spi())
+    {
+        run_shell(spi_unbind_command);
+    }
+    usleep(refresh_delay_us);
+    say("refresh, Force the MachX to reconfigure.");
+    device.send_command(command::refresh);
+}
+
+} // namespace
+
+std::string_view status_text(update_result result)
+{
+    switch (result)
+    {
+        case update_result::success:
+            return "Update Complete";
+        case update_result::same_image:
+            return "The Same CPLD Version, Bypass Update";
+        case update_result::enable_failed:
+            return "Enable Configuration Error";
+        case update_result::invalid_image:
+            return "Invalid Upload CPLD Firmware Error";
+        case update_result::erase_failed:
+            return "Erase Configuration Error";
+        case update_result::program_failed:
+            return "Program Firmware Error";
+        case update_result::verify_failed:
+            return "Verify Firmware Error";
+        case update_result::done_failed:
+            return "Set Program Done Error";
+        case update_result::usercode_failed:
+            return "Set Usercode Error";
+        case update_result::usercode_differs:
+            return "Verify Usercode Error";
+    }
+    return "None";
+}
+
+std::string image_path(std::string_view device_name)
+{
+    return device_name == main_board_cpld ? main_board_image : backplane_image;
+}
+
+std::optional<std::vector<std::uint8_t>> usercode_command(
+    const jed_image& image)
+{
+    std::string digits;
+    if (image.get_usercode(digits) != 0 || !is_hex(digits))
+    {
+        return std::nullopt;
+    }
+    std::vector<std::uint8_t> frame(command::program_usercode.begin(),
+                                    command::program_usercode.end());
+    for (std::uint8_t byte : usercode_bytes(digits))
+    {
+        frame.push_back(byte);
+    }
+    return frame;
+}
+
+update_result leave_configuration(machx_cpld& device, update_result result)
+{
+    say("disable configuration.");
+    device.send_command(command::disable_config);
+    if (result == update_result::success &&
+        device.send_command(command::noop) == 0 && !ready_after_update(device))
+    {
+        return update_result::verify_failed;
+    }
+    return result;
+}
+
+void update_cpld(machx_cpld& device, const std::string& device_name,
+                 const release_fn& release)
+{
+    update_report report{};
+    report.result = run_steps(device, device_name, report.usercode);
+    if (report.result != update_result::invalid_image)
+    {
+        report.result = leave_configuration(device, report.result);
+    }
+    if (report.result != update_result::success)
+    {
+        report.usercode.clear();
+    }
+    release(report);
+    if (report.result == update_result::success)
+    {
+        reload_configuration(device, device_name);
+    }
+}
+
+} // namespace cpld

@@ -1,0 +1,93 @@
+// I2C faults at each phase of an update, with the real daemon on the
+// simulated board: each attempt ends with its own status, releases the
+// board with "FAIL", never reloads the device and leaves the daemon
+// serving.
+#include "fwkeeper/manager/test/cpld_board.hpp"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+namespace
+{
+
+using namespace fwkeeper_test;
+using testing::Contains;
+using testing::Not;
+
+struct phase_fault
+{
+    const char* phase;
+    std::uint8_t command; // the n-th transaction starting with it NACKs
+    unsigned nth;
+    const char* status;
+    bool before_erase;
+    bool done; // the done flag afterwards
+};
+
+// Step 3 reads one page (page 0 differs), so the verification reads count
+// from the second read on.
+const phase_fault phase_faults[] = {
+    {"enable", 0x74, 1, "Enable Configuration Error", true, true},
+    {"erase", 0x0E, 1, "Erase Configuration Error", true, true},
+    {"address_reset", 0x46, 1, "Erase Configuration Error", false, false},
+    {"first_page", 0x70, 1, "Program Firmware Error", false, false},
+    {"middle_page", 0x70, 1600, "Program Firmware Error", false, false},
+    {"last_page", 0x70, 3200, "Program Firmware Error", false, false},
+    {"verification_read", 0x73, 1002, "Verify Firmware Error", false, false},
+    {"done", 0x5E, 1, "Set Program Done Error", false, false},
+    {"usercode", 0xC2, 1, "Set Usercode Error", false, true},
+    {"usercode_read_back", 0xC0, 1, "Verify Usercode Error", false, true},
+};
+
+class PhaseFault : public testing::TestWithParam<phase_fault>
+{};
+
+TEST_P(PhaseFault, EndsWithItsStatusAndReleasesTheBoard)
+{
+    const phase_fault& fault = GetParam();
+    cpld_board b;
+    const cpld_device device = main_board_cpld();
+    ASSERT_TRUE(b.start()) << b.transcript();
+    b.upload(device, "5ec0de01");
+    b.sim.i2c().clear_log();
+    b.sim.i2c().nack_nth_command(device.bus, device.address, fault.command,
+                                 fault.nth);
+
+    EXPECT_EQ(b.update_to_end(mb_object), fault.status) << b.transcript();
+    EXPECT_TRUE(b.wait_for_board("NONE", "FAIL"));
+    EXPECT_TRUE(b.saw("access cpld failed.")) << b.transcript();
+    EXPECT_TRUE(b.saw("disable configuration."));
+
+    const auto info = b.sim.i2c().machxo(device.bus, device.address);
+    EXPECT_EQ(info.refresh_count, 0U);
+    EXPECT_FALSE(info.config_mode);
+    EXPECT_EQ(b.flash_untouched(device), fault.before_erase);
+    EXPECT_EQ(info.done, fault.done);
+    const auto commands = b.commands(device);
+    EXPECT_EQ(commands.back(), 0x26);
+    EXPECT_THAT(commands, Not(Contains(0x79)));
+    if (fault.command == 0x70)
+    {
+        // Programming stops at the failed page.
+        EXPECT_EQ(std::ranges::count(commands, 0x70), fault.nth);
+        EXPECT_TRUE(b.saw("write failed"));
+        EXPECT_TRUE(b.saw("program data failed."));
+    }
+    if (fault.command == 0xC0)
+    {
+        // A read-back that failed reports what each side holds.
+        EXPECT_TRUE(b.saw("Get usercode: 5ec0de01 from jed file"));
+        EXPECT_TRUE(b.saw("Get usercode: 00000000 from fw"));
+        EXPECT_TRUE(b.saw("verify usercode failed."));
+    }
+    // Still serving, with the version it had.
+    EXPECT_EQ(b.property(mb_object, "Version"), "0A1B2C3D");
+    EXPECT_EQ(b.property(mb_object, "UpdasteStatus"), fault.status);
+}
+
+INSTANTIATE_TEST_SUITE_P(Update, PhaseFault, testing::ValuesIn(phase_faults),
+                         [](const testing::TestParamInfo<phase_fault>& info) {
+                             return std::string(info.param.phase);
+                         });
+
+} // namespace

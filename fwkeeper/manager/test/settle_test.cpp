@@ -1,0 +1,105 @@
+// The end of an update attempt against the emulated i2c-dev board linked
+// into this binary.
+#include "fwkeeper/cpld/update.hpp"
+#include "simboard/i2c/i2c_board.hpp"
+
+#include <chrono>
+#include <filesystem>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+namespace
+{
+
+using cpld::update_result;
+using testing::ElementsAre;
+using testing::HasSubstr;
+using testing::Not;
+using testing::internal::CaptureStderr;
+using testing::internal::GetCapturedStderr;
+
+constexpr unsigned bus = 7;
+constexpr std::uint8_t port = 0x40;
+
+class Settle : public testing::Test
+{
+  protected:
+    Settle()
+    {
+        std::string pattern =
+            std::filesystem::temp_directory_path() / "settle-XXXXXX";
+        dir = mkdtemp(pattern.data());
+        board.emplace(simboard::i2c_board::create(
+            dir / "state",
+            {{"i2c",
+              {{"buses", {{{"bus", bus}}}},
+               {"devices",
+                {{{"bus", bus},
+                  {"address", port},
+                  {"kind", "machxo"},
+                  {"idcode", 0x612BB043},
+                  {"config_pages", 16},
+                  {"done", true}}}}}}}));
+        setenv("SIMBOARD_I2C_STATE", board->state_path().c_str(), 1);
+    }
+    ~Settle() override
+    {
+        unsetenv("SIMBOARD_I2C_STATE");
+        std::filesystem::remove_all(dir);
+    }
+
+    std::vector<std::uint8_t> commands() const
+    {
+        std::vector<std::uint8_t> first_bytes;
+        for (const auto& entry : board->log())
+        {
+            first_bytes.push_back(entry.written.at(0));
+        }
+        return first_bytes;
+    }
+
+    std::filesystem::path dir;
+    std::optional<simboard::i2c_board> board;
+    cpld::machx_cpld device{"/dev/i2c-7", port};
+};
+
+TEST_F(Settle, FailedAttemptOnlyLeavesConfigurationMode)
+{
+    EXPECT_EQ(cpld::leave_configuration(device, update_result::erase_failed),
+              update_result::erase_failed);
+    EXPECT_EQ(cpld::leave_configuration(device, update_result::same_image),
+              update_result::same_image);
+    EXPECT_THAT(commands(), ElementsAre(0x26, 0x26));
+}
+
+TEST_F(Settle, CompletedAttemptWaitsForACleanStatus)
+{
+    CaptureStderr();
+    EXPECT_EQ(cpld::leave_configuration(device, update_result::success),
+              update_result::success);
+    EXPECT_THAT(GetCapturedStderr(),
+                HasSubstr("busy loop until cpld status ok\n"
+                          "status ok... sync nv...\n"));
+    EXPECT_THAT(commands(), ElementsAre(0x26, 0xFF, 0xF0, 0x3C));
+}
+
+// Takes about a minute: the bound itself. The device was still busy when
+// it was told to leave configuration mode, which it flags as a failure.
+TEST_F(Settle, DeviceThatNeverSettlesDoesNotCompleteTheUpdate)
+{
+    board->stay_busy(bus, port, 2);
+    CaptureStderr();
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(cpld::leave_configuration(device, update_result::success),
+              update_result::verify_failed);
+    const auto waited = std::chrono::steady_clock::now() - start;
+    const std::string errors = GetCapturedStderr();
+    EXPECT_GE(waited, std::chrono::seconds(60));
+    EXPECT_LT(waited, std::chrono::seconds(75));
+    EXPECT_THAT(errors, HasSubstr("cpld status still busy or failed after "
+                                  "the update, update not completed.\n"));
+    EXPECT_THAT(errors, Not(HasSubstr("status ok...")));
+}
+
+} // namespace

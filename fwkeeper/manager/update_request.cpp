@@ -1,0 +1,181 @@
+// The "Update" method: host power off, the board-wide update ownership
+// (query, claim, confirmation), the update itself and the release.
+#include "fwkeeper/manager/machx_cpld_manager.hpp"
+#include "fwkeeper/manager/remote_property.hpp"
+#include "platform/chassis_state.hpp"
+
+#include <unistd.h>
+
+#include <cstdio>
+
+namespace fwkeeper
+{
+
+namespace
+{
+
+constexpr int power_off_tries = 16;
+constexpr unsigned power_off_poll_s = 1;
+constexpr const char* nobody = "NONE";
+
+void say(const std::string& line)
+{
+    std::printf("%s\n", line.c_str());
+    std::fflush(stdout);
+}
+
+void complain(const std::string& line)
+{
+    std::fprintf(stderr, "%s\n", line.c_str());
+    std::fflush(stderr);
+}
+
+// A failed write whose failure is only reported.
+done_handler report_failure(std::string line)
+{
+    return [line = std::move(line)](boost::system::error_code ec) {
+        if (ec)
+        {
+            complain(line);
+        }
+    };
+}
+
+} // namespace
+
+void machx_cpld_manager::request_update(std::size_t index)
+{
+    // A failed power-off request is the method's error reply.
+    set_string(*conn, chassis_property::requested_transition,
+               chassis::convertTransitionToString(chassis::Transition::Off));
+    if (!host_powered_off())
+    {
+        return;
+    }
+    if (request_in_flight)
+    {
+        complain("There's other's updating: " +
+                 records[*request_in_flight].device_name);
+        return;
+    }
+    request_in_flight = index;
+    async_get_string(
+        *conn, board_property::updating_owner,
+        [this, index](boost::system::error_code ec, const std::string& owner) {
+            on_owner(index, ec, owner);
+        });
+}
+
+bool machx_cpld_manager::host_powered_off()
+{
+    const std::string off =
+        chassis::convertPowerStateToString(chassis::PowerState::Off);
+    for (int attempt = 0; attempt < power_off_tries; ++attempt)
+    {
+        try
+        {
+            if (get_string(*conn, chassis_property::power_state) == off)
+            {
+                return true;
+            }
+        }
+        catch (const dbus::error& e)
+        {
+            say(std::string("Cannot get power status (") + e.what() + ")");
+            return false;
+        }
+        sleep(power_off_poll_s);
+    }
+    say("Cannot power off");
+    return false;
+}
+
+void machx_cpld_manager::on_owner(
+    std::size_t index, boost::system::error_code ec, const std::string& owner)
+{
+    if (ec)
+    {
+        complain("cannot get updating owner (" + ec.message() + ")");
+        end_request();
+        return;
+    }
+    if (owner != nobody)
+    {
+        complain("There's other's updating: " + owner);
+        end_request();
+        return;
+    }
+    // Both writes of the claim go out back to back; only the owner write
+    // leads on.
+    async_set_string(*conn, board_property::updating_state, "NA",
+                     report_failure("cannot set to NONE"));
+    async_set_string(
+        *conn, board_property::updating_owner, records[index].device_name,
+        [this, index](boost::system::error_code ec) { on_claim(index, ec); });
+}
+
+void machx_cpld_manager::on_claim(std::size_t index,
+                                  boost::system::error_code ec)
+{
+    if (ec)
+    {
+        complain("cannot set updating owner to " + records[index].device_name +
+                 " (" + ec.message() + ")");
+        end_request();
+        return;
+    }
+    async_get_string(
+        *conn, board_property::updating_owner,
+        [this, index](boost::system::error_code ec, const std::string& owner) {
+            on_confirmation(index, ec, owner);
+        });
+}
+
+void machx_cpld_manager::on_confirmation(
+    std::size_t index, boost::system::error_code ec, const std::string& owner)
+{
+    if (ec)
+    {
+        complain("cannot get updating owner after setting");
+        end_request();
+        return;
+    }
+    if (owner != records[index].device_name)
+    {
+        complain("Since that i don't get the permission. owner: " + owner);
+        end_request();
+        return;
+    }
+    cpld::update_cpld(*devices[index], records[index].device_name,
+                      [this, index](const cpld::update_report& report) {
+                          release(index, report);
+                      });
+    end_request();
+}
+
+void machx_cpld_manager::release(std::size_t index,
+                                 const cpld::update_report& report)
+{
+    const bool completed = report.result == cpld::update_result::success;
+    const std::string status(cpld::status_text(report.result));
+    say("set update status to " + status);
+    dbus::dbus_interface& iface = *interfaces[index];
+    // The new version is in place before the status tells about it.
+    if (completed)
+    {
+        iface.set_property("Version", report.usercode);
+    }
+    iface.set_property("UpdasteStatus", status);
+    async_set_string(*conn, board_property::updating_state,
+                     completed ? "OK" : "FAIL",
+                     report_failure("cannot set to update status"));
+    async_set_string(*conn, board_property::updating_owner, nobody,
+                     report_failure("cannot set to NONE"));
+}
+
+void machx_cpld_manager::end_request()
+{
+    request_in_flight.reset();
+}
+
+} // namespace fwkeeper
