@@ -24,9 +24,9 @@ void getRecord(
     const std::string& interface,
     std::function<void(boost::system::error_code, ConfigProperties)> handler)
 {
-    conn.async_method_call<ConfigProperties>(std::move(handler), service, path,
-                                             propertiesInterface, "GetAll",
-                                             interface);
+    conn.async_method_call<ConfigProperties>(
+        std::move(handler), service, path, propertiesInterface, "GetAll",
+        interface);
 }
 
 void setThresholdValue(dbus::connection& conn, const std::string& path,

@@ -1,7 +1,6 @@
 #include "platform/journal.hpp"
 
 #include <syslog.h>
-
 #include <systemd/sd-journal.h>
 
 namespace platform

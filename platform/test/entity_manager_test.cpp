@@ -61,10 +61,10 @@ TEST(EntityManagerClient, ReadsRecordsWithTheirExactTypes)
         });
     });
     ASSERT_FALSE(error) << error.message();
-    auto object = std::find_if(objects.begin(), objects.end(),
-                               [](const auto& entry) {
-                                   return entry.first.str == drivePath;
-                               });
+    auto object =
+        std::find_if(objects.begin(), objects.end(), [](const auto& entry) {
+            return entry.first.str == drivePath;
+        });
     ASSERT_NE(object, objects.end());
     const auto& drive =
         object->second.at("xyz.openbmc_project.Configuration.M2Sensor");

@@ -56,8 +56,7 @@ CapabilityResult capabilityWith(const std::optional<std::string>& content)
     }
     close(pipeFds[1]);
     CapabilityResult result{-100, 0};
-    bool complete = read(pipeFds[0], &result, sizeof(result)) ==
-                    sizeof(result);
+    bool complete = read(pipeFds[0], &result, sizeof(result)) == sizeof(result);
     close(pipeFds[0]);
     int status = 0;
     waitpid(pid, &status, 0);
@@ -83,7 +82,8 @@ TEST(CapabilityFlags, ReadsTheWordInHexOrDecimal)
 
 TEST(CapabilityFlags, FailsAndLeavesTheWordWhenFileIsAbsentOrMalformed)
 {
-    for (const auto& content : std::initializer_list<std::optional<std::string>>{
+    for (const auto& content :
+         std::initializer_list<std::optional<std::string>>{
              std::nullopt, "", "0x3g000", "bits", "-1", "0x10000 0x20000",
              "99999999999999999999999"})
     {
