@@ -10,6 +10,7 @@ packages=(
     dbus-daemon
     dbus-bin
     libboost-dev
+    libclang-rt-14-dev
     libgmock-dev
     libgtest-dev
     libi2c-dev
