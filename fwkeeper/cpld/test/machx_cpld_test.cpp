@@ -2,7 +2,7 @@
 
 #include "fwkeeper/cpld/jed_image.hpp"
 #include "fwkeeper/cpld/machx_cpld.hpp"
-#include "simboard/i2c/i2c_board.hpp"
+#include "simboard/i2c/test/support.hpp"
 #include "simboard/jedec/jedec_file.hpp"
 
 #include <dlfcn.h>
@@ -78,37 +78,26 @@ jedec::image image_of(std::vector<std::string> config_rows,
             "UH12ab005f"};
 }
 
-class MachxCpld : public testing::Test
+class MachxCpld : public simboard::test::board_test
 {
   protected:
     MachxCpld()
     {
-        std::string pattern =
-            (std::filesystem::temp_directory_path() / "machx-cpld-XXXXXX");
-        dir = mkdtemp(pattern.data());
-        board.emplace(simboard::i2c_board::create(
-            dir / "state",
-            {{"i2c",
-              {{"buses", {{{"bus", bus}}}},
-               {"devices",
-                {{{"bus", bus},
-                  {"address", port},
-                  {"kind", "machxo"},
-                  {"idcode", lcmxo3lf_2100c},
-                  {"usercode", 0x12ab005f},
-                  {"config_pages", config_pages},
-                  {"user_pages", 4},
-                  {"done", true},
-                  {"erase_busy_polls", 0},
-                  {"program_busy_polls", 0},
-                  {"fill", 0}}}}}}}));
-        setenv("SIMBOARD_I2C_STATE", board->state_path().c_str(), 1);
+        make_board(
+            {{"buses", {{{"bus", bus}}}},
+             {"devices",
+              {{{"bus", bus},
+                {"address", port},
+                {"kind", "machxo"},
+                {"idcode", lcmxo3lf_2100c},
+                {"usercode", 0x12ab005f},
+                {"config_pages", config_pages},
+                {"user_pages", 4},
+                {"done", true},
+                {"erase_busy_polls", 0},
+                {"program_busy_polls", 0},
+                {"fill", 0}}}}});
         rdwr_requests.clear();
-    }
-    ~MachxCpld() override
-    {
-        unsetenv("SIMBOARD_I2C_STATE");
-        std::filesystem::remove_all(dir);
     }
 
     std::size_t transactions(std::uint8_t command)
@@ -135,8 +124,6 @@ class MachxCpld : public testing::Test
         }
     }
 
-    std::filesystem::path dir;
-    std::optional<simboard::i2c_board> board;
     machx_cpld cpld{"/dev/i2c-7", port};
 };
 

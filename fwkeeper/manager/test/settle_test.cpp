@@ -1,7 +1,7 @@
 // The end of an update attempt against the emulated i2c-dev board linked
 // into this binary.
 #include "fwkeeper/cpld/update.hpp"
-#include "simboard/i2c/i2c_board.hpp"
+#include "simboard/i2c/test/support.hpp"
 
 #include <chrono>
 #include <filesystem>
@@ -22,31 +22,19 @@ using testing::internal::GetCapturedStderr;
 constexpr unsigned bus = 7;
 constexpr std::uint8_t port = 0x40;
 
-class Settle : public testing::Test
+class Settle : public simboard::test::board_test
 {
   protected:
     Settle()
     {
-        std::string pattern =
-            std::filesystem::temp_directory_path() / "settle-XXXXXX";
-        dir = mkdtemp(pattern.data());
-        board.emplace(simboard::i2c_board::create(
-            dir / "state",
-            {{"i2c",
-              {{"buses", {{{"bus", bus}}}},
-               {"devices",
-                {{{"bus", bus},
-                  {"address", port},
-                  {"kind", "machxo"},
-                  {"idcode", 0x612BB043},
-                  {"config_pages", 16},
-                  {"done", true}}}}}}}));
-        setenv("SIMBOARD_I2C_STATE", board->state_path().c_str(), 1);
-    }
-    ~Settle() override
-    {
-        unsetenv("SIMBOARD_I2C_STATE");
-        std::filesystem::remove_all(dir);
+        make_board({{"buses", {{{"bus", bus}}}},
+                    {"devices",
+                     {{{"bus", bus},
+                       {"address", port},
+                       {"kind", "machxo"},
+                       {"idcode", 0x612BB043},
+                       {"config_pages", 16},
+                       {"done", true}}}}});
     }
 
     std::vector<std::uint8_t> commands() const
@@ -59,8 +47,6 @@ class Settle : public testing::Test
         return first_bytes;
     }
 
-    std::filesystem::path dir;
-    std::optional<simboard::i2c_board> board;
     cpld::machx_cpld device{"/dev/i2c-7", port};
 };
 
