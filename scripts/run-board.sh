@@ -10,7 +10,7 @@ cd "$(dirname "$0")/.."
 meson compile -C build -j 2
 
 daemons=()
-for daemon in fwkeeper/fwkeeper; do
+for daemon in fwkeeper/fwkeeper drivetherm/drivetherm baysentry/baysentry; do
     [ -x "build/$daemon" ] && daemons+=("build/$daemon")
 done
 exec build/simboard/fixture/simboard-run "$@" "${daemons[@]}"
