@@ -1,0 +1,21 @@
+#pragma once
+
+#include "platform/entity_manager.hpp"
+
+#include <cstdint>
+#include <string>
+
+// EntityManager's configuration records and the conversions of their typed
+// values. A conversion that does not fit throws std::invalid_argument with
+// the text "Cannot translate type <source> to <target>".
+
+using entity_manager::ConfigInterfaces;
+using entity_manager::ConfigProperties;
+using entity_manager::ConfigValue;
+using entity_manager::ManagedObjects;
+
+/** Text of a value: integers in decimal, doubles as "%f", bools "1"/"0". */
+std::string variantToString(const ConfigValue& value);
+/** Unsigned 32-bit: integers wrap to their low 32 bits, doubles truncate. */
+uint32_t variantToUnsigned(const ConfigValue& value);
+double variantToDouble(const ConfigValue& value);
