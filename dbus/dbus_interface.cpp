@@ -240,6 +240,11 @@ int dbus_interface::on_set(sd_bus* /*bus*/, const char* /*path*/,
             return sd_bus_error_setf(err, SD_BUS_ERROR_INVALID_ARGS,
                                      "Value refused for property %s", name);
         }
+        if (result == write_result::denied)
+        {
+            return sd_bus_error_setf(err, SD_BUS_ERROR_ACCESS_DENIED,
+                                     "Not allowed to set property %s", name);
+        }
         self->commit(name, result);
         return 1;
     }

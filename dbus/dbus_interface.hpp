@@ -18,12 +18,15 @@
 namespace dbus
 {
 
-/** Outcome of a property write handler. */
+/** Outcome of a property write handler. A refused write is one whose value
+ *  the handler rejects; a denied one is a write the caller may not make at
+ *  all. Both leave the stored value as it was. */
 enum class write_result
 {
     changed,
     unchanged,
     refused,
+    denied,
 };
 
 enum class permission
@@ -81,11 +84,12 @@ constexpr const char* out_signature()
  *
  *  Every property announces its changes. A write, from the bus (Set) or
  *  from set_property(), goes through the same path: the custom write
- *  handler if there is one (it may adjust the stored value or refuse),
+ *  handler if there is one (it may adjust the stored value, refuse or deny),
  *  otherwise a plain store. A refused write leaves the stored value as it
  *  was; PropertiesChanged is sent exactly when the stored value differs
  *  afterwards. A Set refused by its handler gets the error reply
- *  org.freedesktop.DBus.Error.InvalidArgs.
+ *  org.freedesktop.DBus.Error.InvalidArgs, a denied one
+ *  org.freedesktop.DBus.Error.AccessDenied.
  *
  *  Methods and writable properties are open to every caller the bus lets
  *  through: access control is the bus policy's job.
@@ -246,10 +250,12 @@ class dbus_interface
             {
                 value = requested;
             }
-            else if (handler(requested, value) == write_result::refused)
+            else if (const write_result result = handler(requested, value);
+                     result == write_result::refused ||
+                     result == write_result::denied)
             {
                 value = std::move(before);
-                return write_result::refused;
+                return result;
             }
             return value == before ? write_result::unchanged
                                    : write_result::changed;

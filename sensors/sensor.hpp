@@ -67,4 +67,15 @@ class Sensor
     std::shared_ptr<dbus::connection> connection;
     ReadState readState;
     uint16_t debounceCount = 0;
+
+  private:
+    void registerThreshold(size_t index, const std::string& label,
+                           size_t thresholdCount);
+    /** Write handlers of the threshold levels, Value and Available. */
+    dbus::write_result writeThreshold(size_t index, const std::string& label,
+                                      size_t thresholdCount, double requested,
+                                      double& stored);
+    dbus::write_result guardValueWrite(double requested, double& stored);
+    dbus::write_result guardAvailableWrite(bool requested, bool& stored);
+    void publishValue(double newValue);
 };

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -31,6 +32,19 @@ struct Threshold
     /** NaN until the sensor gives it its default. */
     double hysteresis = std::numeric_limits<double>::quiet_NaN();
 };
+
+/** The D-Bus names of a level/direction pair. */
+struct ThresholdNames
+{
+    const char* interface;
+    const char* valueProperty;
+    const char* alarmProperty;
+};
+
+/** Names of a Warning or Critical, High or Low threshold; nullopt for any
+ *  other pair. */
+std::optional<ThresholdNames> thresholdNames(ThresholdLevel level,
+                                             ThresholdDirection direction);
 
 /** One alarm decision of an evaluation. */
 struct ThresholdChange

@@ -151,6 +151,13 @@ void serve_test_interface(const std::function<void()>& ready)
             return write_result::changed;
         });
 
+    // Takes no write at all, and scribbles before denying: must be undone.
+    iface->register_property("Locked", std::string("fixed"),
+                             [](const std::string&, std::string& stored) {
+                                 stored = "scribbled";
+                                 return write_result::denied;
+                             });
+
     iface->register_method("Echo", [](const std::string& text) {
         return text;
     });

@@ -46,7 +46,8 @@ inline constexpr const char* serverIface = "test.Iface";
 
 /** Body of a child_process serving serverIface on its own connection:
  *  properties Name (s, read-only), Level (u, writable), Limit (i, guarded:
- *  negative refused, above 100 clamped) and methods Echo, Split, Sum, Fail,
+ *  negative refused, above 100 clamped), Locked (s, every write denied)
+ *  and methods Echo, Split, Sum, Fail,
  *  Throw, Records, Table, Describe, Nested, Emit (see the cpp). */
 void serve_test_interface(const std::function<void()>& ready);
 

@@ -94,12 +94,16 @@ TEST_F(RemotePropertyTest, GetSetAndGuardedWrites)
     EXPECT_EQ(get<int32_t>("Limit"), 100);
     EXPECT_EQ(set_error("Limit", int32_t{-1}), SD_BUS_ERROR_INVALID_ARGS);
     EXPECT_EQ(get<int32_t>("Limit"), 100);
+    EXPECT_EQ(set_error("Locked", std::string("other")),
+              SD_BUS_ERROR_ACCESS_DENIED);
+    EXPECT_EQ(get<std::string>("Locked"), "fixed");
 
     auto all =
         conn->call_method<property_map>(serverName, serverPath, propertiesIface,
                                         "GetAll", std::string(serverIface));
     EXPECT_EQ(all, (property_map{{"Level", uint32_t{7}},
                                  {"Limit", int32_t{100}},
+                                 {"Locked", std::string("fixed")},
                                  {"Name", std::string("initial")}}));
 }
 
@@ -123,6 +127,7 @@ TEST_F(RemotePropertyTest, PropertiesChangedOnlyWhenTheValueChanges)
     set("Limit", int32_t{1000});              // clamped to 100
     set("Limit", int32_t{100});               // handler: unchanged
     set_error("Limit", int32_t{-5});          // refused
+    set_error("Locked", std::string("x"));    // denied
     conn->call_method(serverName, serverPath, serverIface, "Emit",
                       std::string("marker"));
     ASSERT_TRUE(test::run_until(io, [&] { return done; }));
@@ -259,6 +264,11 @@ TEST_F(InterfaceTest, SetPropertyRunsTheWriteHandlerAndSignalsChanges)
             return write_result::changed;
         });
     iface.register_property("Plain", std::string("a"), permission::readWrite);
+    iface.register_property("Sealed", uint32_t{7},
+                            [](const uint32_t& requested, uint32_t& stored) {
+                                stored = requested;
+                                return write_result::denied;
+                            });
 
     // Before initialize: stored, nothing emitted, no error.
     EXPECT_TRUE(iface.set_property("Plain", "b"));
@@ -269,6 +279,8 @@ TEST_F(InterfaceTest, SetPropertyRunsTheWriteHandlerAndSignalsChanges)
     EXPECT_TRUE(iface.set_property("Even", int32_t{4}));
     EXPECT_FALSE(iface.set_property("Even", int32_t{5}));
     EXPECT_FALSE(iface.set_property("Even", int32_t{-2}));
+    EXPECT_FALSE(iface.set_property("Sealed", uint32_t{8}));
+    EXPECT_EQ(iface.get_property<uint32_t>("Sealed"), 7U);
     EXPECT_EQ(iface.get_property<int32_t>("Even"), 4);
     EXPECT_EQ(iface.get_property<std::string>("Plain"), "c");
     sync();

@@ -1,0 +1,272 @@
+#include "sensors/sensor.hpp"
+
+#include "sensors/association.hpp"
+#include "sensors/sensor_name.hpp"
+
+#include <cmath>
+#include <iostream>
+#include <limits>
+
+namespace
+{
+
+constexpr double noReading = std::numeric_limits<double>::quiet_NaN();
+
+/** Puts an interface on the bus; false when the bus refuses it (e.g. an
+ *  object of the same name already has it). */
+bool tryInitialize(dbus::dbus_interface& iface, bool announceProperties)
+{
+    try
+    {
+        iface.initialize(announceProperties);
+        return true;
+    }
+    catch (const dbus::error&)
+    {
+        return false;
+    }
+}
+
+dbus::write_result changedIf(bool changed)
+{
+    return changed ? dbus::write_result::changed
+                   : dbus::write_result::unchanged;
+}
+
+} // namespace
+
+Sensor::Sensor(const std::string& name, std::vector<Threshold>&& thresholds,
+               const std::string& configPath, const std::string& configType,
+               const std::string& configInterface, bool settable,
+               double maxValue, double minValue,
+               std::shared_ptr<dbus::connection> connection,
+               ReadState readState) :
+    name(escapeSensorName(name)),
+    configPath(configPath), configType(configType),
+    configInterface(configInterface), settable(settable), maxValue(maxValue),
+    minValue(minValue), thresholds(std::move(thresholds)), value(noReading),
+    rawReading(noReading), triggerHysteresis((maxValue - minValue) * 0.01),
+    publishHysteresis((maxValue - minValue) * 0.0001),
+    connection(std::move(connection)), readState(std::move(readState))
+{}
+
+void Sensor::setInitialProperties(
+    const std::shared_ptr<dbus::connection>& conn, const std::string& unit,
+    const std::string& label, size_t thresholdSize)
+{
+    if (isGated(readState))
+    {
+        setupStateMatch(conn, readState);
+    }
+    try
+    {
+        publishAssociation(associationInterface, configPath);
+    }
+    catch (const dbus::error&)
+    {
+        // The object path is taken; the value interface reports it below.
+    }
+
+    valueInterface->register_property("Unit", unit);
+    valueInterface->register_property("MaxValue", maxValue);
+    valueInterface->register_property("MinValue", minValue);
+    valueInterface->register_property(
+        "Value", value, [this](const double& requested, double& stored) {
+            return guardValueWrite(requested, stored);
+        });
+
+    const size_t thresholdCount =
+        label.empty() ? thresholds.size() : thresholdSize;
+    for (size_t index = 0; index < thresholds.size(); ++index)
+    {
+        registerThreshold(index, label, thresholdCount);
+    }
+
+    if (!tryInitialize(*valueInterface, true))
+    {
+        std::cerr << "error initializing value interface\n";
+    }
+    if (warningInterface && !tryInitialize(*warningInterface, false))
+    {
+        std::cerr << "error initializing warning threshold interface\n";
+    }
+    if (criticalInterface && !tryInitialize(*criticalInterface, false))
+    {
+        std::cerr << "error initializing critical threshold interface\n";
+    }
+
+    if (!availabilityInterface)
+    {
+        availabilityInterface = std::make_shared<dbus::dbus_interface>(
+            connection, valueInterface->path(),
+            "xyz.openbmc_project.State.Decorator.Availability");
+        availabilityInterface->register_property(
+            "Available", true, [this](const bool& requested, bool& stored) {
+                return guardAvailableWrite(requested, stored);
+            });
+        tryInitialize(*availabilityInterface, false);
+    }
+    if (!statusInterface)
+    {
+        statusInterface = std::make_shared<dbus::dbus_interface>(
+            connection, valueInterface->path(),
+            "xyz.openbmc_project.State.Decorator.OperationalStatus");
+        statusInterface->register_property("Functional", true);
+        tryInitialize(*statusInterface, false);
+    }
+}
+
+void Sensor::registerThreshold(size_t index, const std::string& label,
+                               size_t thresholdCount)
+{
+    Threshold& threshold = thresholds[index];
+    if (std::isnan(threshold.hysteresis))
+    {
+        threshold.hysteresis = triggerHysteresis;
+    }
+    const auto names = thresholdNames(threshold.level, threshold.direction);
+    if (!names)
+    {
+        std::cerr << "Unknown threshold level"
+                  << static_cast<uint32_t>(threshold.level) << "\n";
+        return;
+    }
+    const std::shared_ptr<dbus::dbus_interface>& iface =
+        threshold.level == ThresholdLevel::Warning
+            ? warningInterface
+            : criticalInterface;
+    if (!iface)
+    {
+        std::cout << "trying to set uninitialized interface\n" << std::flush;
+        return;
+    }
+    iface->register_property(
+        names->valueProperty, threshold.value,
+        [this, index, label,
+         thresholdCount](const double& requested, double& stored) {
+            return writeThreshold(index, label, thresholdCount, requested,
+                                  stored);
+        });
+    iface->register_property(names->alarmProperty, false);
+}
+
+dbus::write_result Sensor::writeThreshold(
+    size_t index, const std::string& label, size_t thresholdCount,
+    double requested, double& stored)
+{
+    const double before = stored;
+    stored = requested;
+    thresholds[index].value = requested;
+    storeThreshold(configPath, configInterface, thresholds[index], connection,
+                   thresholdCount, label);
+    // The next reading is published and evaluated even when unchanged.
+    value = noReading;
+    return changedIf(before != stored);
+}
+
+dbus::write_result Sensor::guardValueWrite(double requested, double& stored)
+{
+    const double before = stored;
+    if (internalUpdate)
+    {
+        if (!overridden)
+        {
+            stored = requested;
+        }
+        return changedIf(!(before == stored));
+    }
+    if (!settable)
+    {
+        std::cerr << "Sensor " << name
+                  << ": Not allowed to set property value.\n";
+        return dbus::write_result::denied;
+    }
+    stored = requested;
+    overridden = true;
+    value = requested;
+    evaluateThresholds();
+    return changedIf(!(before == stored));
+}
+
+dbus::write_result Sensor::guardAvailableWrite(bool requested, bool& stored)
+{
+    if (requested == stored)
+    {
+        return dbus::write_result::unchanged;
+    }
+    stored = requested;
+    if (!requested)
+    {
+        updateReading(noReading);
+    }
+    return dbus::write_result::changed;
+}
+
+void Sensor::publishValue(double newValue)
+{
+    if (!valueInterface)
+    {
+        return;
+    }
+    try
+    {
+        valueInterface->set_property("Value", newValue);
+    }
+    catch (const dbus::error&)
+    {
+        std::cerr << "error setting property Value to " << newValue << "\n";
+    }
+}
+
+void Sensor::updateReading(double newValue)
+{
+    if (overridden)
+    {
+        return;
+    }
+    if (isGated(readState) && !isReadStateActive(readState))
+    {
+        if (availabilityInterface)
+        {
+            availabilityInterface->set_property("Available", false);
+        }
+        internalUpdate = true;
+        value = noReading;
+        publishValue(value);
+        internalUpdate = false;
+        return;
+    }
+
+    internalUpdate = true;
+    if (std::isnan(value) || std::isnan(newValue) ||
+        std::abs(value - newValue) > publishHysteresis)
+    {
+        value = newValue;
+        publishValue(newValue);
+    }
+    internalUpdate = false;
+
+    evaluateThresholds();
+
+    if (!std::isnan(newValue))
+    {
+        setFunctional(true);
+        setAvailable(true);
+    }
+}
+
+void Sensor::setAvailable(bool available)
+{
+    if (availabilityInterface)
+    {
+        availabilityInterface->set_property("Available", available);
+    }
+}
+
+void Sensor::setFunctional(bool functional)
+{
+    if (statusInterface)
+    {
+        statusInterface->set_property("Functional", functional);
+    }
+}

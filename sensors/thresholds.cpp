@@ -1,0 +1,330 @@
+#include "sensors/thresholds.hpp"
+
+#include "platform/entity_manager.hpp"
+#include "sensors/sensor.hpp"
+
+#include <cmath>
+#include <iostream>
+
+namespace
+{
+
+constexpr const char* warningInterface =
+    "xyz.openbmc_project.Sensor.Threshold.Warning";
+constexpr const char* criticalInterface =
+    "xyz.openbmc_project.Sensor.Threshold.Critical";
+
+/** Assert log lines of the process, per direction; at most this many. */
+constexpr uint32_t maxAssertLogs = 9;
+uint32_t highAssertLogs = 0;
+uint32_t lowAssertLogs = 0;
+
+/** Counts an assert event; true while it may still be logged. */
+bool countAssertLog(uint32_t& counter)
+{
+    if (counter >= maxAssertLogs)
+    {
+        return false;
+    }
+    ++counter;
+    return true;
+}
+
+void logAssert(const Sensor& sensor, const char* which, double threshold,
+               double value)
+{
+    std::cerr << "Sensor " << sensor.name << " " << which << " threshold "
+              << threshold << " assert: value " << value << " raw data "
+              << sensor.rawReading << "\n";
+}
+
+bool crosses(const Threshold& threshold, double value)
+{
+    switch (threshold.direction)
+    {
+        case ThresholdDirection::High:
+            return value >= threshold.value;
+        case ThresholdDirection::Low:
+            return value <= threshold.value;
+    }
+    return false;
+}
+
+/** EntityManager's encodings of a threshold's level and direction. */
+bool severityMatches(ThresholdLevel level, uint32_t severity)
+{
+    switch (level)
+    {
+        case ThresholdLevel::Warning:
+            return severity == 0;
+        case ThresholdLevel::Critical:
+            // Parsing reads every non-zero severity as Critical.
+            return severity != 0;
+    }
+    return false;
+}
+
+const char* directionText(ThresholdDirection direction)
+{
+    switch (direction)
+    {
+        case ThresholdDirection::High:
+            return "greater than";
+        case ThresholdDirection::Low:
+            return "less than";
+    }
+    return "err";
+}
+
+/** Writes the new value into one threshold record when it is the record
+ *  of this threshold (same label, severity and direction). */
+void storeIfMatching(dbus::connection& conn, const std::string& configPath,
+                     const std::string& interface, const Threshold& threshold,
+                     const std::string& label, const ConfigProperties& record)
+{
+    if (!label.empty())
+    {
+        const auto found = record.find("Label");
+        if (found == record.end())
+        {
+            std::cerr << "No label in threshold configuration\n";
+            return;
+        }
+        if (variantToString(found->second) != label)
+        {
+            return;
+        }
+    }
+    const auto severity = record.find("Severity");
+    const auto value = record.find("Value");
+    const auto direction = record.find("Direction");
+    if (severity == record.end() || value == record.end() ||
+        direction == record.end())
+    {
+        std::cerr << "Malformed threshold in configuration\n";
+        return;
+    }
+    if (!severityMatches(threshold.level,
+                         variantToUnsigned(severity->second)) ||
+        variantToString(direction->second) !=
+            directionText(threshold.direction))
+    {
+        return;
+    }
+    entity_manager::setThresholdValue(
+        conn, configPath, interface, threshold.value,
+        [](boost::system::error_code ec) {
+            if (ec)
+            {
+                std::cerr << "Error setting threshold " << ec.category().name()
+                          << ":" << ec.value() << "\n";
+            }
+        });
+}
+
+} // namespace
+
+std::optional<ThresholdNames> thresholdNames(ThresholdLevel level,
+                                             ThresholdDirection direction)
+{
+    const bool high = direction == ThresholdDirection::High;
+    if (!high && direction != ThresholdDirection::Low)
+    {
+        return std::nullopt;
+    }
+    switch (level)
+    {
+        case ThresholdLevel::Warning:
+            return high ? ThresholdNames{warningInterface, "WarningHigh",
+                                         "WarningAlarmHigh"}
+                        : ThresholdNames{warningInterface, "WarningLow",
+                                         "WarningAlarmLow"};
+        case ThresholdLevel::Critical:
+            return high ? ThresholdNames{criticalInterface, "CriticalHigh",
+                                         "CriticalAlarmHigh"}
+                        : ThresholdNames{criticalInterface, "CriticalLow",
+                                         "CriticalAlarmLow"};
+    }
+    return std::nullopt;
+}
+
+bool parseThresholds(const ConfigInterfaces& interfaces,
+                     std::vector<Threshold>& thresholds)
+{
+    for (const auto& [interface, record] : interfaces)
+    {
+        if (interface.find("Thresholds") == std::string::npos)
+        {
+            continue;
+        }
+        Threshold threshold{};
+        const auto hysteresis = record.find("Hysteresis");
+        if (hysteresis != record.end())
+        {
+            threshold.hysteresis = variantToDouble(hysteresis->second);
+        }
+        const auto direction = record.find("Direction");
+        const auto severity = record.find("Severity");
+        const auto value = record.find("Value");
+        if (value == record.end() || severity == record.end() ||
+            direction == record.end())
+        {
+            std::cerr << "Malformed threshold on configuration interface "
+                      << interface << "\n";
+            return false;
+        }
+        threshold.level = variantToUnsigned(severity->second) != 0
+                              ? ThresholdLevel::Critical
+                              : ThresholdLevel::Warning;
+        threshold.direction = variantToString(direction->second) == "less than"
+                                  ? ThresholdDirection::Low
+                                  : ThresholdDirection::High;
+        threshold.value = variantToDouble(value->second);
+        thresholds.push_back(threshold);
+    }
+    return true;
+}
+
+bool checkSensorThresholds(Sensor* sensor)
+{
+    if (sensor->thresholds.empty())
+    {
+        return true;
+    }
+    const double value = sensor->value;
+
+    // An alarm is raised only by the third reading in a row beyond some
+    // threshold; clearing is not debounced.
+    bool crossed = false;
+    for (const Threshold& threshold : sensor->thresholds)
+    {
+        if (crosses(threshold, value))
+        {
+            crossed = true;
+            break;
+        }
+    }
+    if (!crossed)
+    {
+        sensor->debounceCount = 0;
+    }
+    else if (sensor->debounceCount <= 1)
+    {
+        ++sensor->debounceCount;
+        return true;
+    }
+
+    std::vector<ThresholdChange> changes;
+    for (const Threshold& threshold : sensor->thresholds)
+    {
+        switch (threshold.direction)
+        {
+            case ThresholdDirection::High:
+                if (value >= threshold.value)
+                {
+                    changes.push_back({threshold, true, value});
+                    if (countAssertLog(highAssertLogs))
+                    {
+                        logAssert(*sensor, "high", threshold.value, value);
+                    }
+                }
+                else if (value < threshold.value - threshold.hysteresis)
+                {
+                    changes.push_back({threshold, false, value});
+                }
+                break;
+            case ThresholdDirection::Low:
+                if (value <= threshold.value)
+                {
+                    changes.push_back({threshold, true, value});
+                    if (countAssertLog(lowAssertLogs))
+                    {
+                        logAssert(*sensor, "low", threshold.value, value);
+                    }
+                }
+                else if (value > threshold.value + threshold.hysteresis)
+                {
+                    changes.push_back({threshold, false, value});
+                }
+                break;
+            default:
+                std::cerr << "Error determining threshold direction\n";
+                break;
+        }
+    }
+
+    bool noCriticalAsserted = true;
+    for (const ThresholdChange& change : changes)
+    {
+        assertThreshold(sensor, change.assertValue, change.threshold.level,
+                        change.threshold.direction, change.asserted);
+        if (change.threshold.level == ThresholdLevel::Critical &&
+            change.asserted)
+        {
+            noCriticalAsserted = false;
+        }
+    }
+    return noCriticalAsserted;
+}
+
+void assertThreshold(Sensor* sensor, double assertValue, ThresholdLevel level,
+                     ThresholdDirection direction, bool asserted)
+{
+    const auto names = thresholdNames(level, direction);
+    if (!names)
+    {
+        std::cerr << "Unknown threshold, level " << static_cast<uint32_t>(level)
+                  << "direction " << static_cast<uint32_t>(direction) << "\n";
+        return;
+    }
+    const std::shared_ptr<dbus::dbus_interface>& iface =
+        level == ThresholdLevel::Warning ? sensor->warningInterface
+                                         : sensor->criticalInterface;
+    if (!iface)
+    {
+        std::cout << "trying to set uninitialized interface\n" << std::flush;
+        return;
+    }
+    if (!iface->set_property(names->alarmProperty, asserted))
+    {
+        return;
+    }
+    try
+    {
+        dbus::message signal = iface->new_signal("ThresholdAsserted");
+        signal.append(sensor->name, iface->name(),
+                      std::string(names->alarmProperty), asserted, assertValue);
+        iface->signal_send(signal);
+    }
+    catch (const dbus::error&)
+    {
+        std::cerr
+            << "Failed to send thresholdAsserted signal with assertValue\n";
+    }
+}
+
+void storeThreshold(const std::string& configPath,
+                    const std::string& configInterface, Threshold threshold,
+                    const std::shared_ptr<dbus::connection>& conn,
+                    size_t thresholdCount, const std::string& label)
+{
+    // Weak: the pending calls are held by the bus of this very connection.
+    std::weak_ptr<dbus::connection> weakConn = conn;
+    for (size_t i = 0; i < thresholdCount; ++i)
+    {
+        const std::string interface =
+            configInterface + ".Thresholds" + std::to_string(i);
+        entity_manager::getRecord(
+            *conn, configPath, interface,
+            [weakConn, configPath, threshold, interface, label](
+                boost::system::error_code ec, const ConfigProperties& record) {
+                const auto conn = weakConn.lock();
+                if (ec || !conn)
+                {
+                    return; // not a threshold record of this object
+                }
+                storeIfMatching(*conn, configPath, interface, threshold, label,
+                                record);
+            });
+    }
+}
