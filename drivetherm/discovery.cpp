@@ -1,0 +1,168 @@
+#include "drivetherm/discovery.hpp"
+
+#include "platform/entity_manager.hpp"
+#include "sensors/thresholds.hpp"
+
+#include <algorithm>
+#include <cstdio>
+#include <exception>
+#include <iostream>
+#include <stdexcept>
+#include <utility>
+#include <vector>
+
+namespace
+{
+
+constexpr const char* m2Interface =
+    "xyz.openbmc_project.Configuration.M2Sensor";
+constexpr const char* degreesC =
+    "xyz.openbmc_project.Sensor.Value.Unit.DegreesC";
+
+const ConfigValue& requiredKey(const ConfigProperties& config,
+                               const std::string& key)
+{
+    const auto it = config.find(key);
+    if (it == config.end())
+    {
+        std::cerr << "Configuration missing " << key << "\n";
+        throw std::invalid_argument("Key Missing");
+    }
+    return it->second;
+}
+
+uint8_t lowByte(const ConfigProperties& config, const std::string& key)
+{
+    return static_cast<uint8_t>(variantToUnsigned(requiredKey(config, key)));
+}
+
+/** The objects of a reply in ascending order of their paths. */
+std::vector<const ManagedObjects::value_type*> byPath(
+    const ManagedObjects& objects)
+{
+    std::vector<const ManagedObjects::value_type*> sorted;
+    sorted.reserve(objects.size());
+    for (const auto& object : objects)
+    {
+        sorted.push_back(&object);
+    }
+    std::stable_sort(sorted.begin(), sorted.end(),
+                     [](const auto* a, const auto* b) {
+                         return a->first.str < b->first.str;
+                     });
+    return sorted;
+}
+
+void createSensors(boost::asio::io_context& io,
+                   dbus::object_server& objectServer,
+                   const std::shared_ptr<dbus::connection>& conn,
+                   const ManagedObjects& objects)
+{
+    for (const auto* object : byPath(objects))
+    {
+        const auto& [path, interfaces] = *object;
+        for (const auto& [name, config] : interfaces)
+        {
+            if (name == m2Interface)
+            {
+                createSensor(io, objectServer, conn, path.str, interfaces,
+                             config);
+            }
+        }
+    }
+}
+
+} // namespace
+
+SensorTable& sensorTable()
+{
+    static SensorTable table;
+    return table;
+}
+
+ReadState readStateFor(const std::string& powerState)
+{
+    if (powerState == "BiosPost")
+    {
+        return {"xyz.openbmc_project.State.OperatingSystem",
+                "/xyz/openbmc_project/state/os",
+                "xyz.openbmc_project.State.OperatingSystem.Status",
+                "OperatingSystemState", "Standby"};
+    }
+    return {"xyz.openbmc_project.State.Host",
+            "/xyz/openbmc_project/state/host0",
+            "xyz.openbmc_project.State.Host", "CurrentHostState",
+            powerState == "On" ? std::string(".Running") : powerState};
+}
+
+void createSensor(boost::asio::io_context& io,
+                  dbus::object_server& objectServer,
+                  const std::shared_ptr<dbus::connection>& conn,
+                  const std::string& path, const ConfigInterfaces& interfaces,
+                  const ConfigProperties& config)
+{
+    const std::string name = variantToString(requiredKey(config, "Name"));
+    std::vector<Threshold> thresholds;
+    if (!parseThresholds(interfaces, thresholds))
+    {
+        std::cerr << "error populating thresholds for " << name << "\n";
+    }
+    const uint8_t bus = lowByte(config, "Bus");
+    const uint8_t address = lowByte(config, "Address");
+    const uint8_t reg = lowByte(config, "Reg");
+    if (probeDevice(bus, address, reg) != 0)
+    {
+        std::fprintf(stderr, "%s:%d, bus:%d, vpdAddr:%x, tmp:%d\n",
+                     "operator()", 277, bus, address, reg);
+        return;
+    }
+    ReadState readState =
+        readStateFor(variantToString(requiredKey(config, "PowerState")));
+
+    // The new sensor is built before the old one of this Name goes, so the
+    // old object leaves the bus before the new one registers its path.
+    auto& slot = sensorTable()[name];
+    slot = std::make_unique<Drivetherm>(
+        io, objectServer, conn, name, std::move(thresholds), path, bus, address,
+        reg, std::move(readState));
+    try
+    {
+        slot->setInitialProperties(conn, degreesC);
+    }
+    catch (...)
+    {
+        // Never on the bus (e.g. a Name that makes no object path): keep
+        // no half-built sensor.
+        sensorTable().erase(name);
+        throw;
+    }
+    slot->armPollTimer();
+}
+
+void discoverSensors(boost::asio::io_context& io,
+                     dbus::object_server& objectServer,
+                     std::shared_ptr<dbus::connection>& conn)
+{
+    if (!conn)
+    {
+        std::cerr << "Connection not created\n";
+        return;
+    }
+    entity_manager::getManagedObjects(
+        *conn, [&io, &objectServer,
+                &conn](boost::system::error_code ec, ManagedObjects objects) {
+            if (ec)
+            {
+                std::cerr << "Error contacting entity manager\n";
+                return;
+            }
+            try
+            {
+                createSensors(io, objectServer, conn, objects);
+            }
+            catch (const std::exception& e)
+            {
+                std::cerr << "Discovery pass stopped: " << e.what() << "\n";
+            }
+        });
+}

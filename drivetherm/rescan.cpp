@@ -1,0 +1,70 @@
+#include "drivetherm/rescan.hpp"
+
+#include "drivetherm/discovery.hpp"
+
+#include <boost/asio/error.hpp>
+
+#include <chrono>
+#include <exception>
+#include <iostream>
+
+namespace
+{
+
+constexpr auto rescanDelay = std::chrono::microseconds(1000000);
+
+} // namespace
+
+std::string configurationMatchRule()
+{
+    return std::string("type='signal',member='PropertiesChanged',"
+                       "path_namespace='") +
+           "/xyz/openbmc_project/inventory" + "',arg0namespace='" +
+           "xyz.openbmc_project.Configuration.M2Sensor" + "'";
+}
+
+dbus::match watchConfiguration(boost::asio::io_context& io,
+                               dbus::object_server& objectServer,
+                               std::shared_ptr<dbus::connection>& conn,
+                               boost::asio::steady_timer& rescanTimer)
+{
+    return dbus::match(
+        *conn, configurationMatchRule(),
+        [&io, &objectServer, &conn, &rescanTimer](dbus::message&) {
+            // Cancels a pending wait, which then does nothing.
+            rescanTimer.expires_after(rescanDelay);
+            rescanTimer.async_wait([&io, &objectServer, &conn](
+                                       const boost::system::error_code& ec) {
+                onRescanTimer(ec, io, objectServer, conn);
+            });
+        });
+}
+
+void onRescanTimer(const boost::system::error_code& ec,
+                   boost::asio::io_context& io,
+                   dbus::object_server& objectServer,
+                   std::shared_ptr<dbus::connection>& conn)
+{
+    if (ec == boost::asio::error::operation_aborted)
+    {
+        return;
+    }
+    if (ec)
+    {
+        std::cerr << "timer error\n";
+        return;
+    }
+    try
+    {
+        discoverSensors(io, objectServer, conn);
+    }
+    catch (const std::exception& e)
+    {
+        std::cerr << "Discovery pass not started: " << e.what() << "\n";
+    }
+    // Only earlier passes can have filled the table by now.
+    if (sensorTable().empty())
+    {
+        std::cout << "Configuration not detected\n" << std::flush;
+    }
+}
