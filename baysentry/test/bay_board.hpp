@@ -1,0 +1,89 @@
+#pragma once
+
+#include "simboard/fixture/board.hpp"
+
+#include <nlohmann/json.hpp>
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+// A simulated board with drive backplanes, the peers baysentry talks to
+// and the baysentry daemon itself, for the tests and the benchmark.
+namespace baysentry_test
+{
+
+using namespace std::chrono_literals;
+
+struct Backplane
+{
+    unsigned bus;
+    std::uint8_t address;
+    std::uint16_t id;
+    /** Presence register → byte; unlisted registers read 0. */
+    std::map<std::uint8_t, std::uint8_t> presence = {};
+};
+
+/** A board description: the backplanes on their buses (20, 21, 22 are
+ *  always there), the given mux_device links (bay bus → target) and the
+ *  OS state, FRU and EntityManager peers with the OS state "Inactive". */
+nlohmann::json boardWith(const std::vector<Backplane>& backplanes,
+                         const std::map<unsigned, std::string>& links,
+                         bool withPeers = true);
+
+/** Links of `count` bay buses from `first` on to a mux on `bus`. */
+void linkBays(std::map<unsigned, std::string>& links, unsigned first,
+              unsigned count, unsigned bus);
+
+class BayBoard
+{
+  public:
+    explicit BayBoard(const nlohmann::json& description);
+
+    /** Starts baysentry (under `argv` when given, a command that ends by
+     *  running it) and waits until it listens on the bus. */
+    bool start(const std::vector<std::string>& argv = {});
+    /** Whether the daemon has handled everything sent to it so far. */
+    bool listening();
+
+    /** Sets the OS state peer's "OperatingSystemState". */
+    void setOsState(const std::string& value);
+    /** Sends a PropertiesChanged of the OS state object from the test's
+     *  connection carrying one string property. */
+    void emitOsChange(const std::string& property, const std::string& value);
+
+    /** Reads of a presence register so far. */
+    std::size_t reads(unsigned bus, std::uint8_t reg);
+    /** Waits until the reads of a presence register reach n. */
+    bool waitForReads(unsigned bus, std::uint8_t reg, std::size_t n,
+                      std::chrono::milliseconds timeout = 30s);
+
+    /** FRU calls so far, e.g. "ReScanBus(y) [30]". */
+    std::vector<std::string> fruCalls() const;
+    /** EntityManager "ReScan" calls so far. */
+    std::size_t entityRescans() const;
+
+    bool saw(const std::string& text, std::size_t n = 1)
+    {
+        daemon->wait_for_count(text, n, 5s);
+        return daemon->count(text) == n;
+    }
+    std::string transcript() const
+    {
+        return daemon->transcript();
+    }
+
+    simboard::board sim;
+    std::unique_ptr<simboard::daemon_process> daemon;
+
+  private:
+    std::vector<std::string> callsTo(const std::string& service) const;
+};
+
+/** The commands of one GPIO 104 pulse, as the fake commands record them. */
+std::vector<std::string> pulseCommands();
+
+} // namespace baysentry_test
