@@ -1,1 +1,123 @@
+// Readings of the real daemon on the simulated board: the published
+// temperature, the failure lines, NaN on every failure, and a drive gated
+// on the host state.
+#include "drivetherm/test/drive_board.hpp"
+
+#include <cmath>
+
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
+
+namespace
+{
+
+using namespace drivetherm_test;
+
+const drive drive1{7, 0x6a, 1, 0x19};
+const drive drive2{8, 0x6a, 1, 30};
+
+TEST(Readings, BytesFailuresAndOneTransferPerReading)
+{
+    json i2c = i2c_for({drive1, drive2});
+    i2c["buses"].push_back({{"bus", 9}, {"functionality", "0x00000001"}});
+    i2c["devices"].push_back({{"bus", 9},
+                              {"address", "0x6a"},
+                              {"kind", "register"},
+                              {"registers", {{"1", 20}}}});
+    const json objects = {
+        {config_path("M2_1"), {{m2_interface, m2_record("M2 Drive 1", 7)}}},
+        {config_path("M2_2"), {{m2_interface, m2_record("M2 Drive 2", 8)}}},
+        {config_path("M2_3"), {{m2_interface, m2_record("M2 Drive 3", 9)}}}};
+    drive_board b({{"i2c", i2c}, {"peers", peers_for(objects)}});
+    ASSERT_TRUE(b.start()) << b.transcript();
+    ASSERT_TRUE(b.wait_for_value("M2_Drive_1", 25)) << b.transcript();
+    ASSERT_TRUE(b.wait_for_value("M2_Drive_2", 30)) << b.transcript();
+
+    // The adapter without byte-data reads fails the probe: no sensor.
+    EXPECT_TRUE(b.saw("operator():277, bus:9, vpdAddr:6a, tmp:1"));
+    EXPECT_FALSE(b.has_sensor("M2_Drive_3"));
+
+    b.set_register(drive1, 0x00);
+    EXPECT_TRUE(b.wait_for_value("M2_Drive_1", 0));
+    b.set_register(drive1, 0x7f);
+    EXPECT_TRUE(b.wait_for_value("M2_Drive_1", 127));
+
+    // Bytes with bit 7 set are no reading, every second.
+    b.set_register(drive1, 0x80);
+    EXPECT_TRUE(b.wait_for_value("M2_Drive_1", NAN));
+    b.set_register(drive1, 0xff);
+    // (The probe of the adapter without byte-data printed one already.)
+    EXPECT_TRUE(
+        b.daemon->wait_for_count("Invalid read getM2RegsInfoByte", 3, 10s))
+        << b.transcript();
+    EXPECT_GE(b.count(" read byte data failed at 1"), 4U);
+    EXPECT_TRUE(std::isnan(b.value("M2_Drive_1")));
+    // No reading is not a fault: both decorators stay true.
+    EXPECT_TRUE(
+        b.property<bool>("M2_Drive_1", availability_interface, "Available"));
+    EXPECT_TRUE(b.property<bool>(
+        "M2_Drive_1", "xyz.openbmc_project.State.Decorator.OperationalStatus",
+        "Functional"));
+    b.set_register(drive1, 0x19);
+    EXPECT_TRUE(b.wait_for_value("M2_Drive_1", 25));
+
+    // A device that does not answer, and a bus whose node is gone.
+    b.sim.i2c().set_silent(7, 0x6a, true);
+    EXPECT_TRUE(b.wait_for_value("M2_Drive_1", NAN));
+    b.sim.i2c().set_bus_present(8, false);
+    EXPECT_TRUE(b.wait_for_value("M2_Drive_2", NAN));
+    EXPECT_TRUE(b.daemon->wait_for_count(
+        " unable to open i2c device/dev/i2c-8  err=-1", 2, 10s));
+    b.sim.i2c().set_silent(7, 0x6a, false);
+    b.sim.i2c().set_bus_present(8, true);
+    EXPECT_TRUE(b.wait_for_value("M2_Drive_1", 25));
+    EXPECT_TRUE(b.wait_for_value("M2_Drive_2", 30));
+
+    // Each reading is one byte read and leaves no descriptor open.
+    const std::size_t fds = b.open_fds();
+    const std::size_t lines = b.count("Invalid read getM2RegsInfoByte");
+    b.sim.i2c().clear_log();
+    b.pump(4s);
+    const auto log = b.sim.i2c().log({7, 0x6a, {}});
+    EXPECT_GE(log.size(), 3U);
+    EXPECT_LE(log.size(), 5U);
+    for (const auto& entry : log)
+    {
+        EXPECT_EQ(entry.written, std::vector<uint8_t>{1});
+        EXPECT_EQ(entry.read, std::vector<uint8_t>{0x19});
+    }
+    EXPECT_EQ(b.open_fds(), fds);
+    EXPECT_EQ(b.count("Invalid read getM2RegsInfoByte"), lines);
+}
+
+TEST(Readings, GatedDriveSettlesBeforeReadingAgain)
+{
+    const json objects = {
+        {config_path("M2_1"),
+         {{m2_interface, m2_record("M2 Drive 1", 7, 0x6a, 1, "On")}}}};
+    drive_board b({{"i2c", i2c_for({drive1})}, {"peers", peers_for(objects)}});
+    ASSERT_TRUE(b.start()) << b.transcript();
+    ASSERT_TRUE(b.wait_for_value("M2_Drive_1", 25)) << b.transcript();
+
+    b.set_host_state(host_off);
+    EXPECT_TRUE(b.wait_for_value("M2_Drive_1", NAN, 3s));
+    EXPECT_TRUE(b.wait(
+        [&] {
+            return !b.property<bool>("M2_Drive_1", availability_interface,
+                                     "Available");
+        },
+        3s));
+    b.sim.i2c().clear_log();
+
+    // Back on: the drive is read again only once the state held 10 s.
+    b.set_host_state(host_running);
+    b.pump(5s);
+    EXPECT_TRUE(std::isnan(b.value("M2_Drive_1")));
+    EXPECT_TRUE(b.sim.i2c().log().empty());
+    EXPECT_TRUE(b.wait_for_value("M2_Drive_1", 25, 15s));
+    EXPECT_TRUE(
+        b.property<bool>("M2_Drive_1", availability_interface, "Available"));
+    EXPECT_EQ(b.count("Invalid read"), 0U) << b.transcript();
+}
+
+} // namespace
