@@ -125,17 +125,7 @@ void createSensor(boost::asio::io_context& io,
     slot = std::make_unique<Drivetherm>(
         io, objectServer, conn, name, std::move(thresholds), path, bus, address,
         reg, std::move(readState));
-    try
-    {
-        slot->setInitialProperties(conn, degreesC);
-    }
-    catch (...)
-    {
-        // Never on the bus (e.g. a Name that makes no object path): keep
-        // no half-built sensor.
-        sensorTable().erase(name);
-        throw;
-    }
+    slot->setInitialProperties(conn, degreesC);
     slot->armPollTimer();
 }
 
