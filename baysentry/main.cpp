@@ -4,18 +4,29 @@
 
 #include <boost/asio/io_context.hpp>
 
+#include <cstdio>
+#include <exception>
 #include <memory>
 
 // Watches the NVMe bays of the drive backplanes once POST is complete, and
 // has the FRU service, EntityManager and the NVMe sensor service rescan
-// when drives come and go. Runs until stopped.
+// when drives come and go. Runs until stopped; ends with status 1 when it
+// cannot reach the bus.
 int main()
 {
-    boost::asio::io_context io;
-    auto conn = std::make_shared<dbus::connection>(io);
-    dbus::object_server server(conn);
-    baysentry::Monitor monitor(conn);
-    auto postComplete = monitor.startPostCompleteMonitor();
-    io.run();
+    try
+    {
+        boost::asio::io_context io;
+        auto conn = std::make_shared<dbus::connection>(io);
+        dbus::object_server server(conn);
+        baysentry::Monitor monitor(conn);
+        auto postComplete = monitor.startPostCompleteMonitor();
+        io.run();
+    }
+    catch (const std::exception& e)
+    {
+        std::fprintf(stderr, "baysentry stopped: %s\n", e.what());
+        return 1;
+    }
     return 0;
 }
