@@ -141,15 +141,6 @@ TEST(MuxParentBus, TakesTheLeadingNumberOfTheLastComponent)
     EXPECT_EQ(muxParentBus("../../99999999999-0070"), std::nullopt);
 }
 
-TEST_F(Discovery, LinkWithoutANumberOnlySkipsThatBus)
-{
-    controller(20, 0x33, 0x04, 0x13);
-    links[linkPath(30)] = "../../mux-20";
-    links[linkPath(31)] = "../..";
-    links[linkPath(32)] = "../../20-0070";
-    EXPECT_EQ(discover(20), "bpn bay num:8, nvme start bus:32\n");
-}
-
 TEST_F(Discovery, StartBusSearchScansOncePerSecondUntilTheBaysAppear)
 {
     controller(20, 0x33, 0x04, 0x13);

@@ -75,14 +75,6 @@ const std::vector<std::string> none;
 const std::vector<std::string> pulseOnly{"pulse"};
 const std::vector<std::string> restart{"stop", "ReScan", "restart"};
 
-TEST_F(Polling, NothingHappensWhileNoBitIsSet)
-{
-    for (const auto& done : ticks(8))
-    {
-        EXPECT_THAT(done, IsEmpty());
-    }
-}
-
 TEST_F(Polling, FirstTickSeesEverySetBitAsChangedAndRescansAtOnce)
 {
     setReg(20, 16, 0x05);
@@ -164,23 +156,13 @@ TEST_F(Polling, RegistersReadFollowTheBayCount)
     {
         regs.bytes[{22, 0x3B, reg}] = 0;
     }
-    tick();
+    regs.bytes[{22, 0x3B, 19}] = 0x02; // bay 25
+    EXPECT_THAT(tick(), ElementsAre("ReScanBus 85", "pulse"));
     using Key = FakeRegisters::Key;
     EXPECT_THAT(regs.reads, ElementsAre(Key{20, 0x33, 16}, Key{21, 0x37, 16},
                                         Key{21, 0x37, 17}, Key{22, 0x3B, 16},
                                         Key{22, 0x3B, 17}, Key{22, 0x3B, 18},
                                         Key{22, 0x3B, 19}));
-}
-
-TEST_F(Polling, BitOfTheLastRegisterMapsToItsBay)
-{
-    backplanes.bpnCpldAddr[22] = 0x3B;
-    backplanes.bpnInfo[22] = {26, 60};
-    regs.bytes[{22, 0x3B, 16}] = 0;
-    regs.bytes[{22, 0x3B, 17}] = 0;
-    regs.bytes[{22, 0x3B, 18}] = 0;
-    regs.bytes[{22, 0x3B, 19}] = 0x02; // bay 25
-    EXPECT_THAT(tick(), ElementsAre("ReScanBus 85", "pulse"));
 }
 
 TEST_F(Polling, FailedReadSkipsTheRestOfThatBackplaneForOneTick)
@@ -216,17 +198,10 @@ TEST_F(Polling, FailingPulseCancelsThePendingPoll)
                     "wakeMonitorTimerStart:306, monitor timer be canceled\n"));
 }
 
-TEST_F(Polling, PassPrintsEveryBackplanesWordAndBus)
+TEST_F(Polling, PassWithOnlyZeroWordsSendsNothingButStillPulses)
 {
     setReg(21, 17, 0x08);
-    testing::internal::CaptureStderr();
-    tick();
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "[0]present change state: 0x00000000\n"
-              "[1]present change state: 0x00000800\n"
-              "rescanNVMeBus:150, bus:51\n"
-              "rescanNVMeBus:171, scan bus:51\n");
-    ticks(4);
+    ticks(5);
     testing::internal::CaptureStderr();
     EXPECT_EQ(tick(), pulseOnly); // only zero words left
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
