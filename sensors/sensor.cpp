@@ -3,6 +3,7 @@
 #include "sensors/association.hpp"
 #include "sensors/sensor_name.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <iostream>
 #include <limits>
@@ -138,6 +139,18 @@ void Sensor::registerThreshold(size_t index, const std::string& label,
     if (!iface)
     {
         std::cout << "trying to set uninitialized interface\n" << std::flush;
+        return;
+    }
+    // A second threshold of the same level and direction shares the
+    // properties of the first; registering them twice would fail.
+    const auto sameKind = [&threshold](const Threshold& other) {
+        return other.level == threshold.level &&
+               other.direction == threshold.direction;
+    };
+    if (std::any_of(thresholds.begin(),
+                    thresholds.begin() + static_cast<std::ptrdiff_t>(index),
+                    sameKind))
+    {
         return;
     }
     iface->register_property(
