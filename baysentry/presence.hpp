@@ -53,11 +53,6 @@ class PresenceState
      *  changed since the last pass, once each, and forgets the changes. */
     void rescanNVMeBus(const Backplanes& backplanes, TickActions& actions);
 
-    unsigned ticksSinceChange() const
-    {
-        return stableTicks;
-    }
-
   private:
     using RegisterBytes = std::array<std::array<uint8_t, 4>, 3>;
 
