@@ -65,7 +65,7 @@ void Sensor::setInitialProperties(
     }
     catch (const dbus::error&)
     {
-        // The object path is taken; the value interface reports it below.
+        // Another object has this path: reported with the value interface.
     }
 
     valueInterface->register_property("Unit", unit);
@@ -96,6 +96,7 @@ void Sensor::setInitialProperties(
         std::cerr << "error initializing critical threshold interface\n";
     }
 
+    // These two fail only where the value interface did, which is reported.
     if (!availabilityInterface)
     {
         availabilityInterface = std::make_shared<dbus::dbus_interface>(
@@ -236,6 +237,10 @@ void Sensor::updateReading(double newValue)
     if (overridden)
     {
         return;
+    }
+    if (std::isnan(newValue))
+    {
+        newValue = noReading; // whatever its sign: printed as "nan"
     }
     if (isGated(readState) && !isReadStateActive(readState))
     {

@@ -123,7 +123,8 @@ TEST_F(SensorObjectTest, ReadingsArePublishedBeyondTheHysteresisOnly)
     EXPECT_EQ(sensor->evaluations, 4U); // every reading is evaluated
 
     sensor->updateReading(nan); // NaN is always a change
-    sensor->updateReading(nan);
+    sensor->updateReading(-nan);
+    EXPECT_FALSE(std::signbit(sensor->value)); // printed as "nan"
     sync();
     EXPECT_EQ(changes.size(), 4U);
     EXPECT_TRUE(std::isnan(valueOf(get(sensor->path(), valueIface, "Value"))));
