@@ -2,7 +2,6 @@
 
 #include <cmath>
 #include <limits>
-#include <regex>
 
 #include <gtest/gtest.h>
 
