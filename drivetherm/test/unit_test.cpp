@@ -4,7 +4,6 @@
 #include "dbus/object_server.hpp"
 #include "drivetherm/discovery.hpp"
 #include "drivetherm/drivetherm.hpp"
-#include "drivetherm/rescan.hpp"
 #include "simboard/bus/private_bus.hpp"
 #include "simboard/i2c/test/support.hpp"
 
@@ -139,31 +138,6 @@ TEST_F(DriveAccess, ProbeAcceptsOnlyAReadableByteBelow128)
     EXPECT_EQ(printed, " read byte data failed at 1\n");
     EXPECT_EQ(probe(8), -1);
     EXPECT_EQ(printed, " unable to open i2c device/dev/i2c-8  err=-1\n");
-}
-
-TEST(Configuration, PowerStateSelectsTheWatchedState)
-{
-    const ReadState on = readStateFor("On");
-    EXPECT_EQ(on.objectPath, "/xyz/openbmc_project/state/host0");
-    EXPECT_EQ(on.propertyName, "CurrentHostState");
-    EXPECT_EQ(on.matchValue, ".Running");
-    const ReadState post = readStateFor("BiosPost");
-    EXPECT_EQ(post.serviceName, "xyz.openbmc_project.State.OperatingSystem");
-    EXPECT_EQ(post.interfaceName,
-              "xyz.openbmc_project.State.OperatingSystem.Status");
-    EXPECT_EQ(post.matchValue, "Standby");
-    // Anything else is a suffix of the host state, compared exactly.
-    EXPECT_EQ(readStateFor("on").matchValue, "on");
-    EXPECT_EQ(readStateFor("on").propertyName, "CurrentHostState");
-    EXPECT_FALSE(isGated(readStateFor("Always")));
-}
-
-TEST(Configuration, MatchRuleIsVerbatim)
-{
-    EXPECT_EQ(configurationMatchRule(),
-              "type='signal',member='PropertiesChanged',path_namespace='/xyz/"
-              "openbmc_project/inventory',arg0namespace='xyz.openbmc_project."
-              "Configuration.M2Sensor'");
 }
 
 // A sensor on a private bus, polling the emulated drive.
