@@ -14,11 +14,13 @@ extern "C"
 #include <i2c/smbus.h>
 }
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace
@@ -77,14 +79,20 @@ struct drives_board
 };
 
 // One reading's device access in a plain loop, through the emulator linked
-// into this program: CPU seconds per access.
-double bare_access(drive_board& b, const drive& d)
+// into this program: CPU seconds per access. With a pause, the loop sleeps
+// between accesses as the daemon does between readings, and pays the same
+// cost of waking up.
+double bare_access(drive_board& b, const drive& d, int rounds,
+                   std::chrono::microseconds pause = {})
 {
     setenv("SIMBOARD_I2C_STATE", b.sim.i2c().state_path().c_str(), 1);
-    constexpr int rounds = 20000;
     const double start = process_cpu_seconds();
     for (int i = 0; i < rounds; ++i)
     {
+        if (pause.count() > 0)
+        {
+            std::this_thread::sleep_for(pause);
+        }
         const int fd =
             open(("/dev/i2c-" + std::to_string(d.bus)).c_str(), O_RDWR);
         unsigned long funcs = 0;
@@ -184,16 +192,21 @@ int main()
         }
         if (bare == 0)
         {
-            bare = bare_access(b, layout.drives.front());
+            bare = bare_access(b, layout.drives.front(), 20000);
             std::printf("bare device access (open, 2 ioctls, SMBus read, "
                         "close): %.1f us CPU\n",
                         bare * 1e6);
         }
         const run_figures f = steady_readings(b);
-        std::printf("%2u drives: %.1f us CPU per reading (%.2fx bare), %.1f "
+        const double paced = bare_access(
+            b, layout.drives.front(), static_cast<int>(std::max(count, 10U)),
+            std::chrono::microseconds(1000000 / count));
+        std::printf("%2u drives: %.1f us CPU per reading (%.2fx bare; the "
+                    "bare access paced at %u/s: %.1f us, %.2fx), %.1f "
                     "readings/s, %zu signals while unchanged, resident %ld "
                     "kB\n",
                     count, f.cpu_per_reading * 1e6, f.cpu_per_reading / bare,
+                    count, paced * 1e6, f.cpu_per_reading / paced,
                     f.readings_per_second, f.signals, f.resident_kb);
         if (count == 1)
         {
