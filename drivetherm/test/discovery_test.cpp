@@ -231,6 +231,7 @@ TEST(Discovery, UnchangedRescanReplacesEverySensor)
     ASSERT_NE(first_value, b.signals().end());
     EXPECT_THAT(first_value->detail, testing::EndsWith(" Value=nan"));
     EXPECT_TRUE(b.wait_for_value("M2_Drive_1", 25, 5s));
+    EXPECT_EQ(b.count("Configuration not detected"), 0U);
 }
 
 } // namespace
