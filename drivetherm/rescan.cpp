@@ -5,7 +5,6 @@
 #include <boost/asio/error.hpp>
 
 #include <chrono>
-#include <exception>
 #include <iostream>
 
 namespace
@@ -54,14 +53,7 @@ void onRescanTimer(const boost::system::error_code& ec,
         std::cerr << "timer error\n";
         return;
     }
-    try
-    {
-        discoverSensors(io, objectServer, conn);
-    }
-    catch (const std::exception& e)
-    {
-        std::cerr << "Discovery pass not started: " << e.what() << "\n";
-    }
+    discoverSensors(io, objectServer, conn);
     // Only earlier passes can have filled the table by now.
     if (sensorTable().empty())
     {
