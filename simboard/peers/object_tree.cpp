@@ -198,6 +198,30 @@ void object_tree::emit_changed(const std::string& path,
     send_changed(path, iface, find_interface(path, iface).properties);
 }
 
+void object_tree::remove_object(const std::string& path)
+{
+    const auto obj = objects_.find(path);
+    if (obj == objects_.end())
+    {
+        throw dbus::error(SD_BUS_ERROR_UNKNOWN_OBJECT, "no object at " + path);
+    }
+    std::vector<std::string> interfaces;
+    for (const auto& [name, i] : obj->second)
+    {
+        interfaces.push_back(name);
+    }
+    objects_.erase(obj);
+
+    sd_bus_message* raw = nullptr;
+    check(sd_bus_message_new_signal(conn_->get_bus(), &raw, "/", managerIface,
+                                    "InterfacesRemoved"),
+          "sd_bus_message_new_signal");
+    dbus::message signal = dbus::message::adopt(raw);
+    signal.append(dbus::object_path{path});
+    signal.append(interfaces);
+    send(signal);
+}
+
 void object_tree::send_changed(const std::string& path,
                                const std::string& iface,
                                const std::map<std::string, property>& changed)

@@ -73,6 +73,10 @@ class object_tree
              const std::string& name, const typed_value& value);
     /** Emits PropertiesChanged with every property of the interface. */
     void emit_changed(const std::string& path, const std::string& iface);
+    /** Removes the object and emits InterfacesRemoved with its interfaces
+     *  from the object manager at "/". Throws dbus::error (UnknownObject)
+     *  when there is no object at path. */
+    void remove_object(const std::string& path);
 
   private:
     struct property

@@ -24,6 +24,7 @@ constexpr const char* transitionOn =
     "xyz.openbmc_project.State.Chassis.Transition.On";
 constexpr const char* transitionOff =
     "xyz.openbmc_project.State.Chassis.Transition.Off";
+constexpr const char* entityManagerPath = "/xyz/openbmc_project/EntityManager";
 
 struct property_def
 {
@@ -413,7 +414,8 @@ class board_properties : public single_object_peer
 };
 
 /** Configuration objects with typed properties, GetManagedObjects at "/"
- *  and ReScan; its control object emits PropertiesChanged on demand. */
+ *  and ReScan; its control object emits PropertiesChanged on demand and
+ *  removes configuration objects as a vanished entity does. */
 class entity_manager : public service
 {
   public:
@@ -421,16 +423,23 @@ class entity_manager : public service
         service(ctx, "xyz.openbmc_project.EntityManager")
     {
         tree().serve_object_manager();
-        tree().add_method("/xyz/openbmc_project/EntityManager",
+        tree().add_method(entityManagerPath,
                           "xyz.openbmc_project.EntityManager", "ReScan", "",
                           [](dbus::message&) {});
+        const std::string controlPath =
+            std::string(controlRoot) + "entity_manager";
+        const char* controlIface = "xyz.openbmc_project.SimBoard.EntityManager";
+        ctx.control.add_method(controlPath, controlIface, "EmitChanged", "os",
+                               [this](dbus::message& call) {
+                                   const auto path =
+                                       call.read<dbus::object_path>();
+                                   const auto iface = call.read<std::string>();
+                                   tree().emit_changed(path.str, iface);
+                               });
         ctx.control.add_method(
-            std::string(controlRoot) + "entity_manager",
-            "xyz.openbmc_project.SimBoard.EntityManager", "EmitChanged", "os",
+            controlPath, controlIface, "RemoveObject", "o",
             [this](dbus::message& call) {
-                const auto path = call.read<dbus::object_path>();
-                const auto iface = call.read<std::string>();
-                tree().emit_changed(path.str, iface);
+                remove_object(call.read<dbus::object_path>().str);
             });
     }
 
@@ -451,6 +460,17 @@ class entity_manager : public service
     }
 
   private:
+    /** EntityManager's own object is no configuration object. */
+    void remove_object(const std::string& path)
+    {
+        if (path == entityManagerPath)
+        {
+            throw dbus::error(SD_BUS_ERROR_UNKNOWN_OBJECT,
+                              "no configuration object at " + path);
+        }
+        tree().remove_object(path);
+    }
+
     void add_object(const std::string& path, const json& interfaces)
     {
         if (sd_bus_object_path_is_valid(path.c_str()) <= 0)

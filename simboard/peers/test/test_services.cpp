@@ -131,6 +131,38 @@ TEST_F(EntityManagerTest, SetAndEmitChangedSignalAConfigurationChange)
               unknownInterface);
 }
 
+TEST_F(EntityManagerTest, RemoveObjectDropsTheObjectAndSignalsItsInterfaces)
+{
+    const char* emControl = "/xyz/openbmc_project/simboard/entity_manager";
+    const char* emControlIface = "xyz.openbmc_project.SimBoard.EntityManager";
+    auto removed = watch_changes(
+        "type='signal',path='/',interface='org.freedesktop.DBus."
+        "ObjectManager',member='InterfacesRemoved'");
+    call(control, emControl, emControlIface, "RemoveObject", {{"o", m2Path}});
+    ASSERT_TRUE(run_until([&] { return removed->size() == 1; }));
+    EXPECT_EQ(removed->at(0), json::array({m2Path, {m2, thresholds}}));
+    EXPECT_EQ(call(em, "/", "org.freedesktop.DBus.ObjectManager",
+                   "GetManagedObjects")
+                  .at(0),
+              json::parse(R"({"/xyz/openbmc_project/EntityManager":
+                              {"xyz.openbmc_project.EntityManager": {}}})"));
+    const char* unknownObject = "org.freedesktop.DBus.Error.UnknownObject";
+    EXPECT_EQ(error_of([&] { get(em, m2Path, m2, "Name"); }), unknownObject);
+
+    // Gone already, never there, or EntityManager's own object.
+    for (const char* path : {m2Path, "/xyz/openbmc_project/inventory",
+                             "/xyz/openbmc_project/EntityManager"})
+    {
+        EXPECT_EQ(error_of([&] {
+                      call(control, emControl, emControlIface, "RemoveObject",
+                           {{"o", path}});
+                  }),
+                  unknownObject)
+            << path;
+    }
+    call(em, "/xyz/openbmc_project/EntityManager", em, "ReScan");
+}
+
 TEST_F(EntityManagerTest, ReScanIsAnsweredAndRecorded)
 {
     call(em, "/xyz/openbmc_project/EntityManager", em, "ReScan");
