@@ -179,14 +179,15 @@ TEST(Discovery, OnlyMatchingPropertiesChangedStartAPassAfterQuiet)
     EXPECT_EQ(b.passes(), 2U);
 }
 
-TEST(Discovery, UnchangedRescanReplacesEverySensor)
+TEST(Discovery, RescanReplacesTheSensorsOfTheRecordsItFinds)
 {
     json objects = one_drive_objects();
     objects[config_path("M2_2")] = {{m2_interface, m2_record("M2 Drive 2", 8)},
                                     {std::string(m2_interface) + ".Thresholds0",
                                      threshold_record(1, "greater than", 80)}};
-    drive_board b({{"i2c", i2c_for({drive{}, drive{8, 0x6a, 1, 26}})},
-                   {"peers", peers_for(objects)}});
+    const drive second{8, 0x6a, 1, 26};
+    drive_board b(
+        {{"i2c", i2c_for({drive{}, second})}, {"peers", peers_for(objects)}});
     ASSERT_TRUE(b.start()) << b.transcript();
     ASSERT_TRUE(b.wait_for_value("M2_Drive_1", 25)) << b.transcript();
     ASSERT_TRUE(b.wait_for_value("M2_Drive_2", 26)) << b.transcript();
@@ -232,6 +233,37 @@ TEST(Discovery, UnchangedRescanReplacesEverySensor)
     EXPECT_THAT(first_value->detail, testing::EndsWith(" Value=nan"));
     EXPECT_TRUE(b.wait_for_value("M2_Drive_1", 25, 5s));
     EXPECT_EQ(b.count("Configuration not detected"), 0U);
+
+    // A record that vanishes from EntityManager leaves its sensor reading.
+    // Its InterfacesRemoved starts no pass (a pass would come a second
+    // after it); the next change of another record does, and replaces only
+    // the sensors of the records it finds.
+    const auto quiet_until = std::chrono::steady_clock::now() + 2s;
+    b.sim.client().call_method(
+        "xyz.openbmc_project.SimBoard",
+        "/xyz/openbmc_project/simboard/entity_manager",
+        "xyz.openbmc_project.SimBoard.EntityManager", "RemoveObject",
+        dbus::object_path{config_path("M2_2")});
+    b.set_register(second, 27);
+    EXPECT_TRUE(b.wait_for_value("M2_Drive_2", 27, 5s));
+    b.wait([&] { return std::chrono::steady_clock::now() >= quiet_until; }, 2s);
+    EXPECT_EQ(b.passes(), 2U);
+
+    b.clear_signals();
+    b.emit_changed(config_path("M2_1"), m2_interface);
+    ASSERT_TRUE(b.wait(
+        [&] {
+            return b.count_signals("InterfacesAdded",
+                                   sensor_path("M2_Drive_1")) == 5;
+        },
+        5s))
+        << b.transcript();
+    EXPECT_EQ(b.passes(), 3U);
+    EXPECT_TRUE(b.has_sensor("M2_Drive_2"));
+    EXPECT_EQ(b.count_signals("InterfacesRemoved", sensor_path("M2_Drive_2")),
+              0U);
+    b.set_register(second, 28);
+    EXPECT_TRUE(b.wait_for_value("M2_Drive_2", 28, 5s));
 }
 
 } // namespace
