@@ -97,15 +97,17 @@ void dbus_interface::add_method(const std::string& name, const char* in,
     }
 }
 
-dbus_interface::property& dbus_interface::find_property(const std::string& name)
+dbus_interface::property_map::value_type& dbus_interface::find_entry(
+    std::string_view name)
 {
     auto it = properties_.find(name);
     if (it == properties_.end())
     {
         throw error(SD_BUS_ERROR_UNKNOWN_PROPERTY,
-                    name_ + " has no property " + name, "dbus_interface");
+                    name_ + " has no property " + std::string(name),
+                    "dbus_interface");
     }
-    return *it->second;
+    return *it;
 }
 
 bool dbus_interface::commit(const std::string& name, write_result result)
@@ -216,7 +218,7 @@ int dbus_interface::on_get(sd_bus* /*bus*/, const char* /*path*/,
     try
     {
         message m(reply);
-        self->find_property(name).append_to(m);
+        self->find_entry(name).second->append_to(m);
         return 1;
     }
     catch (...)
@@ -234,7 +236,8 @@ int dbus_interface::on_set(sd_bus* /*bus*/, const char* /*path*/,
     try
     {
         message m(value);
-        const write_result result = self->find_property(name).write_from(m);
+        const write_result result =
+            self->find_entry(name).second->write_from(m);
         if (result == write_result::refused)
         {
             return sd_bus_error_setf(err, SD_BUS_ERROR_INVALID_ARGS,

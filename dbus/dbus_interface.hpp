@@ -10,8 +10,10 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <tuple>
 #include <type_traits>
+#include <typeinfo>
 #include <utility>
 #include <vector>
 
@@ -137,16 +139,19 @@ class dbus_interface
      *  returns whether the stored value changed. Throws dbus::error for an
      *  unknown property or a value of another type. */
     template <typename T>
-    bool set_property(const std::string& name, const T& value)
+    bool set_property(std::string_view name, const T& value)
     {
         using V = detail::value_t<T>;
-        return commit(name, typed<V>(name).write(static_cast<const V&>(value)));
+        const auto& [key, prop] = find_entry(name);
+        return commit(key,
+                      typed<V>(key, *prop).write(static_cast<const V&>(value)));
     }
 
     template <typename T>
-    T get_property(const std::string& name)
+    T get_property(std::string_view name)
     {
-        return typed<T>(name).value;
+        const auto& [key, prop] = find_entry(name);
+        return typed<T>(key, *prop).value;
     }
 
     /** Registers a method; in and out signatures come from the callable's
@@ -226,7 +231,7 @@ class dbus_interface
     };
 
     template <typename T>
-    struct typed_property : property
+    struct typed_property final : property
     {
         typed_property(const T& initial, bool writable) :
             property(writable), value(initial)
@@ -279,24 +284,29 @@ class dbus_interface
         return std::make_unique<typed_property<T>>(value, writable);
     }
 
+    /** The property as one of type T (typed_property is final: its
+     *  dynamic type is the whole check). */
     template <typename T>
-    typed_property<T>& typed(const std::string& name)
+    static typed_property<T>& typed(const std::string& name, property& prop)
     {
-        auto* prop = dynamic_cast<typed_property<T>*>(&find_property(name));
-        if (prop == nullptr)
+        if (typeid(prop) != typeid(typed_property<T>))
         {
             throw error("org.freedesktop.DBus.Error.InvalidArgs",
                         "property " + name + " has another type",
                         "dbus_interface");
         }
-        return *prop;
+        return static_cast<typed_property<T>&>(prop);
     }
 
     void check_not_initialized(const std::string& member) const;
     void add_property(const std::string& name, std::unique_ptr<property> prop);
     void add_method(const std::string& name, const char* in, const char* out,
                     std::function<void(message&, message&)> invoke);
-    property& find_property(const std::string& name);
+    // Heterogeneous lookup: a name need not become a std::string first.
+    using property_map =
+        std::map<std::string, std::unique_ptr<property>, std::less<>>;
+
+    property_map::value_type& find_entry(std::string_view name);
     /** Emits PropertiesChanged for a changed write; true when changed. */
     bool commit(const std::string& name, write_result result);
     void emit_changed(const std::string& name);
@@ -314,7 +324,7 @@ class dbus_interface
     std::string path_;
     std::string name_;
     // Node based: the vtable points into the keys and entries.
-    std::map<std::string, std::unique_ptr<property>> properties_;
+    property_map properties_;
     std::map<std::string, std::shared_ptr<method>> methods_;
     std::vector<sd_bus_vtable> vtable_;
     sd_bus_slot* slot_ = nullptr;

@@ -3,6 +3,8 @@
 #include "platform/entity_manager.hpp"
 #include "sensors/sensor.hpp"
 
+#include <boost/container/small_vector.hpp>
+
 #include <cmath>
 #include <iostream>
 
@@ -214,7 +216,8 @@ bool checkSensorThresholds(Sensor* sensor)
         return true;
     }
 
-    std::vector<ThresholdChange> changes;
+    // Room for a sensor's usual thresholds: no allocation per reading.
+    boost::container::small_vector<ThresholdChange, 4> changes;
     for (const Threshold& threshold : sensor->thresholds)
     {
         switch (threshold.direction)
