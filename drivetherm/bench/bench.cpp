@@ -1,7 +1,9 @@
 // drivetherm-bench: what one reading costs the daemon on the simulated
 // board with 1, 16 and 64 drives, beside the bare device access a reading
 // needs; the D-Bus signals per unchanged and per changed reading; and the
-// resident memory with 64 drives. Prints figures; checks nothing.
+// resident memory with 64 drives; and, counted by callgrind so that the
+// machine's load does not show, the instructions of one reading beside
+// those of the bare access. Prints figures; checks nothing.
 #include "drivetherm/test/drive_board.hpp"
 
 #include <fcntl.h>
@@ -15,10 +17,13 @@ extern "C"
 }
 
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -29,6 +34,9 @@ namespace
 using namespace drivetherm_test;
 
 constexpr auto measure_time = 30s;
+constexpr auto callgrind_time = 20s;
+constexpr unsigned callgrind_drives = 64;
+constexpr unsigned callgrind_bare_rounds = 2048;
 
 double process_cpu_seconds()
 {
@@ -78,10 +86,28 @@ struct drives_board
     }
 };
 
-// One reading's device access in a plain loop, through the emulator linked
-// into this program: CPU seconds per access. With a pause, the loop sleeps
-// between accesses as the daemon does between readings, and pays the same
-// cost of waking up.
+// One reading's device access: open, select, ask the functions, read the
+// byte, close. Not inlined, so that callgrind can count it alone.
+[[gnu::noinline]] void access_once(const drive& d)
+{
+    const int fd = open(("/dev/i2c-" + std::to_string(d.bus)).c_str(), O_RDWR);
+    unsigned long funcs = 0;
+    if (fd < 0 || ioctl(fd, I2C_SLAVE_FORCE, d.address) < 0 ||
+        ioctl(fd, I2C_FUNCS, &funcs) < 0 ||
+        i2c_smbus_read_byte_data(fd, static_cast<uint8_t>(d.reg)) < 0)
+    {
+        std::fprintf(stderr, "bare access failed\n");
+    }
+    if (fd >= 0)
+    {
+        close(fd);
+    }
+}
+
+// The device access in a plain loop, through the emulator linked into this
+// program: CPU seconds per access. With a pause, the loop sleeps between
+// accesses as the daemon does between readings, and pays the same cost of
+// waking up.
 double bare_access(drive_board& b, const drive& d, int rounds,
                    std::chrono::microseconds pause = {})
 {
@@ -93,23 +119,98 @@ double bare_access(drive_board& b, const drive& d, int rounds,
         {
             std::this_thread::sleep_for(pause);
         }
-        const int fd =
-            open(("/dev/i2c-" + std::to_string(d.bus)).c_str(), O_RDWR);
-        unsigned long funcs = 0;
-        if (fd < 0 || ioctl(fd, I2C_SLAVE_FORCE, d.address) < 0 ||
-            ioctl(fd, I2C_FUNCS, &funcs) < 0 ||
-            i2c_smbus_read_byte_data(fd, static_cast<uint8_t>(d.reg)) < 0)
-        {
-            std::fprintf(stderr, "bare access failed\n");
-        }
-        if (fd >= 0)
-        {
-            close(fd);
-        }
+        access_once(d);
     }
     const double cpu = process_cpu_seconds() - start;
     unsetenv("SIMBOARD_I2C_STATE");
     return cpu / rounds;
+}
+
+// What callgrind counted: every instruction, and the calls of one function
+// with the instructions spent in them (theirs and below).
+struct call_count
+{
+    double total = 0;
+    double calls = 0;
+    double inclusive = 0;
+};
+
+// Reads a callgrind profile for the calls of `function`: the arcs into it
+// ("cfn=" naming it, "calls=" and the line of their cost).
+call_count count_calls(const std::filesystem::path& profile,
+                       const std::string& function)
+{
+    std::ifstream in(profile);
+    std::map<std::string, std::string> names; // "(id)" -> name
+    call_count count;
+    bool into = false;
+    bool cost_follows = false;
+    for (std::string line; std::getline(in, line);)
+    {
+        if (cost_follows)
+        {
+            count.inclusive += std::stod(line.substr(line.rfind(' ') + 1));
+            cost_follows = false;
+        }
+        else if (line.starts_with("totals: "))
+        {
+            count.total = std::stod(line.substr(8));
+        }
+        else if (line.starts_with("fn=") || line.starts_with("cfn="))
+        {
+            std::string id = line.substr(line.find('=') + 1);
+            const auto space = id.find(' ');
+            if (space != std::string::npos)
+            {
+                names[id.substr(0, space)] = id.substr(space + 1);
+                id.resize(space);
+            }
+            const auto known = names.find(id);
+            into = line.starts_with("cfn=") &&
+                   (known != names.end() ? known->second : id).find(function) !=
+                       std::string::npos;
+        }
+        else if (into && line.starts_with("calls="))
+        {
+            count.calls += std::stod(line.substr(6));
+            cost_follows = true;
+        }
+    }
+    return count;
+}
+
+// Starts `argv` on the board under callgrind, which writes its profile to
+// the board's /tmp and takes commands (callgrind_control) there.
+std::unique_ptr<simboard::daemon_process> start_callgrind(
+    drive_board& b, std::vector<std::string> argv)
+{
+    argv.insert(argv.begin(), {"/usr/bin/valgrind", "--tool=callgrind",
+                               "--quiet", "--vgdb-prefix=/tmp/vgdb",
+                               "--callgrind-out-file=/tmp/callgrind.out"});
+    std::filesystem::remove(b.sim.path("/tmp/callgrind.out"));
+    return b.sim.start_command(argv);
+}
+
+// Zeroes the counts of a program started by start_callgrind.
+void zero_callgrind(drive_board& b, const simboard::daemon_process& process)
+{
+    const std::string command =
+        "callgrind_control --vgdb-prefix=" + b.sim.path("/tmp/vgdb").string() +
+        " -z " + std::to_string(process.pid()) + " >/dev/null 2>&1";
+    if (std::system(command.c_str()) != 0)
+    {
+        std::fprintf(stderr, "callgrind_control failed: the instructions "
+                             "include the daemon's start\n");
+    }
+}
+
+// Ends a program started by start_callgrind: its counts of `function`.
+call_count finish_callgrind(drive_board& b, simboard::daemon_process& process,
+                            const std::string& function)
+{
+    kill(process.pid(), SIGTERM);
+    process.wait_exit(60s);
+    return count_calls(b.sim.path("/tmp/callgrind.out"), function);
 }
 
 struct run_figures
@@ -172,10 +273,69 @@ void changed_readings(drive_board& b, const drive& d)
     std::printf(" (%zu)\n", b.signals().size());
 }
 
+// Each drive of the layout read in turn, `rounds` accesses in all: what
+// `drivetherm-bench --bare` does under callgrind.
+void bare_rounds(unsigned rounds)
+{
+    const drives_board layout(callgrind_drives);
+    for (unsigned i = 0; i < rounds; ++i)
+    {
+        access_once(layout.drives[i % layout.drives.size()]);
+    }
+}
+
+// Instructions of the daemon per reading with 64 drives, in all and in
+// its poll handler (and all below it, the emulator included), counted by
+// callgrind once every drive has been read, beside those of one bare
+// access to the same drives (this program again, run with --bare).
+bool counted_instructions()
+{
+    if (!std::filesystem::exists("/usr/bin/valgrind"))
+    {
+        std::printf("instructions: valgrind is not installed\n");
+        return true;
+    }
+    drives_board layout(callgrind_drives);
+    drive_board b(layout.description());
+    auto daemon = start_callgrind(b, {DRIVETHERM_BIN});
+    if (!b.wait_for_sensors(layout.sensors, 120s) ||
+        !b.wait_for_value(layout.sensors.back(), 30, 30s))
+    {
+        std::fprintf(stderr, "drivetherm did not start under callgrind:\n%s\n",
+                     daemon->transcript().c_str());
+        return false;
+    }
+    b.pump(2s);
+    zero_callgrind(b, *daemon);
+    b.pump(callgrind_time);
+    const call_count poll =
+        finish_callgrind(b, *daemon, "Drivetherm::onPollTimer(");
+
+    auto bare = start_callgrind(
+        b, {std::filesystem::canonical("/proc/self/exe").string(), "--bare",
+            std::to_string(callgrind_bare_rounds)});
+    b.wait([&] { return !bare->running(); }, 120s);
+    const call_count access = finish_callgrind(b, *bare, "access_once(");
+    const double all = poll.total / poll.calls;
+    const double handler = poll.inclusive / poll.calls;
+    const double per_access = access.inclusive / access.calls;
+    std::printf("instructions (callgrind), %u drives, %.0f readings: %.0f per "
+                "reading in all (%.2fx bare), %.0f in the poll handler "
+                "(%.2fx); bare access %.0f\n",
+                callgrind_drives, poll.calls, all, all / per_access, handler,
+                handler / per_access, per_access);
+    return true;
+}
+
 } // namespace
 
-int main()
+int main(int argc, char** argv)
 {
+    if (argc == 3 && std::string(argv[1]) == "--bare")
+    {
+        bare_rounds(static_cast<unsigned>(std::stoul(argv[2])));
+        return 0;
+    }
     std::printf("drivetherm readings on the simulated board, %lld s each\n",
                 static_cast<long long>(measure_time.count()));
     double bare = 0;
@@ -213,5 +373,5 @@ int main()
             changed_readings(b, layout.drives.front());
         }
     }
-    return 0;
+    return counted_instructions() ? 0 : 1;
 }
