@@ -292,14 +292,19 @@ std::vector<std::string> drive_board::entity_manager_calls() const
     return calls;
 }
 
-void drive_board::pump(std::chrono::milliseconds time)
+boost::asio::io_context& drive_board::loop()
 {
     auto& io = sim.io();
     if (io.stopped())
     {
         io.restart();
     }
-    io.run_for(time);
+    return io;
+}
+
+void drive_board::pump(std::chrono::milliseconds time)
+{
+    loop().run_for(time);
 }
 
 bool drive_board::wait(const std::function<bool()>& done,

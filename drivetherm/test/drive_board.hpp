@@ -4,6 +4,7 @@
 #include "dbus/match.hpp"
 #include "simboard/fixture/board.hpp"
 
+#include <boost/asio/io_context.hpp>
 #include <nlohmann/json.hpp>
 
 #include <chrono>
@@ -154,8 +155,11 @@ class drive_board
     {
         return seen;
     }
+    /** Forgets the signals seen so far, after taking in those that came
+     *  in while a blocking call waited for its reply. */
     void clear_signals()
     {
+        loop().poll();
         seen.clear();
     }
     std::size_t count_signals(const std::string& member,
@@ -180,6 +184,8 @@ class drive_board
 
   private:
     void record(dbus::message& m);
+    /** The test connection's loop, ready to run again. */
+    boost::asio::io_context& loop();
 
     std::map<std::string, std::string> environment;
     std::optional<dbus::match> watch;
