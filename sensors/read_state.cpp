@@ -5,12 +5,10 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/container/flat_map.hpp>
 
-#include <algorithm>
 #include <chrono>
 #include <iostream>
 #include <map>
 #include <stdexcept>
-#include <string_view>
 #include <variant>
 
 namespace
@@ -21,59 +19,15 @@ constexpr auto retryDelay = std::chrono::seconds(15);
 constexpr int queryRetries = 2;
 constexpr const char* propertiesInterface = "org.freedesktop.DBus.Properties";
 
-/** Compares a key with the key of a state, part by part: <0, 0 or >0 as
- *  `key` sorts before, equal to or after readStateKey(state). */
-int compareKey(std::string_view key, const ReadState& state)
-{
-    for (const std::string* part :
-         {&state.serviceName, &state.objectPath, &state.interfaceName,
-          &state.propertyName, &state.matchValue})
-    {
-        const std::size_t n = std::min(key.size(), part->size());
-        if (const int c =
-                key.substr(0, n).compare(std::string_view(*part).substr(0, n));
-            c != 0)
-        {
-            return c;
-        }
-        if (n < part->size())
-        {
-            return -1;
-        }
-        key.remove_prefix(n);
-    }
-    return key.empty() ? 0 : 1;
-}
-
-/** Orders keys as strings, and finds the key of a state without building
- *  it: a reading asks for its state twice. */
-struct KeyLess
-{
-    using is_transparent = void;
-
-    bool operator()(const std::string& a, const std::string& b) const
-    {
-        return a < b;
-    }
-    bool operator()(const std::string& key, const ReadState& state) const
-    {
-        return compareKey(key, state) < 0;
-    }
-    bool operator()(const ReadState& state, const std::string& key) const
-    {
-        return compareKey(key, state) > 0;
-    }
-};
-
 /** Every watch of the process, by readStateKey. A watch lives until the
  *  process ends: its match, its flag (true while the state holds) and its
  *  own settle timer. Never destroyed, so nothing bound to the event loop
  *  is torn down after the loop at exit. */
 struct Watches
 {
-    std::map<std::string, dbus::match, KeyLess> stateMatches;
-    std::map<std::string, bool, KeyLess> stateFlags;
-    std::map<std::string, boost::asio::steady_timer, KeyLess> settleTimers;
+    std::map<std::string, dbus::match> stateMatches;
+    std::map<std::string, bool> stateFlags;
+    std::map<std::string, boost::asio::steady_timer> settleTimers;
 };
 
 Watches& watches()
@@ -173,12 +127,13 @@ void setupStateMatch(const std::shared_ptr<dbus::connection>& conn,
 bool isReadStateActive(const ReadState& state)
 {
     Watches& all = watches();
-    if (!all.stateMatches.contains(state))
+    const std::string key = readStateKey(state);
+    if (!all.stateMatches.contains(key))
     {
         throw std::runtime_error("Power Match Not Created");
     }
     // No flag yet: the state has not been seen to hold.
-    const auto flag = all.stateFlags.find(state);
+    const auto flag = all.stateFlags.find(key);
     return flag != all.stateFlags.end() && flag->second;
 }
 
