@@ -571,15 +571,38 @@ def introspected_rows(xml):
 
 
 class Board:
-    """The sample board with the daemons, through simboard-run."""
+    """The sample board with the daemons, through simboard-run. Its output
+    goes to a file, so that a long run never fills a pipe."""
 
     def __init__(self, root, simboard_run, daemons):
         self.dir = tempfile.TemporaryDirectory()
-        description = json.loads((root / "simboard/boards/sample_board.json").read_text())
+        board_file = Path(self.dir.name) / "board.json"
+        board_file.write_text(json.dumps(self.description(root)))
+        self.log = Path(self.dir.name) / "output"
+        with open(self.log, "w") as out:
+            self.process = subprocess.Popen(
+                [simboard_run, "--board", str(board_file)] + daemons,
+                stdout=out,
+                stderr=subprocess.STDOUT,
+            )
+        self.address = None
+        self.pids = {}
+        wait_for(lambda: self.started() or self.process.poll() is not None, 120)
+        if not self.started():
+            output = self.output
+            self.stop()
+            self.remove()
+            raise RuntimeError("simboard-run did not start:\n" + output)
+
+    @staticmethod
+    def description(root):
+        """The sample board with one more threshold, a low critical one on
+        the second drive, and its files found from anywhere."""
+        boards = root / "simboard/boards"
+        description = json.loads((boards / "sample_board.json").read_text())
         for content in description.get("files", {}).values():
             if isinstance(content, dict) and "from" in content:
-                content["from"] = str(root / "simboard/boards" / content["from"])
-        # One more threshold: a low critical one on the second drive.
+                content["from"] = str(boards / content["from"])
         objects = description["peers"]["entity_manager"]["objects"]
         second = objects["/xyz/openbmc_project/inventory/system/board/Board_1/M2_2"]
         second["xyz.openbmc_project.Configuration.M2Sensor.Thresholds2"] = {
@@ -588,30 +611,21 @@ class Board:
             "Severity": ["d", 1.0],
             "Value": ["d", 0.0],
         }
-        board_file = Path(self.dir.name) / "board.json"
-        board_file.write_text(json.dumps(description))
-        self.process = subprocess.Popen(
-            [simboard_run, "--board", str(board_file)] + daemons,
-            stdout=subprocess.PIPE,
-            stderr=subprocess.STDOUT,
-            text=True,
-        )
-        self.output = []
-        self.address = None
-        self.pids = {}
-        for line in self.process.stdout:
-            self.output.append(line)
-            m = re.search(r"busctl --address=(\S+) tree", line)
-            if m:
-                self.address = m.group(1)
-            m = re.match(r"\s+(\S+): pid (\d+)", line)
-            if m:
-                self.pids[m.group(1)] = int(m.group(2))
-            if line.startswith("Ctrl-C stops"):
-                break
-        if not self.address:
-            self.stop()
-            raise RuntimeError("simboard-run did not start:\n" + "".join(self.output))
+        return description
+
+    @property
+    def output(self):
+        return self.log.read_text(errors="replace")
+
+    def started(self):
+        """True once simboard-run has told the bus and the daemons' pids."""
+        text = self.output
+        if "Ctrl-C stops" not in text or self.process.poll() is not None:
+            return False
+        m = re.search(r"busctl --address=(\S+) tree", text)
+        self.address = m.group(1) if m else None
+        self.pids = {n: int(p) for n, p in re.findall(r"^\s+(\S+): pid (\d+)$", text, re.M)}
+        return self.address is not None
 
     def busctl(self, *args):
         result = subprocess.run(
@@ -627,11 +641,12 @@ class Board:
     def stop(self):
         self.process.send_signal(signal.SIGINT)
         try:
-            rest, _ = self.process.communicate(timeout=60)
+            self.process.wait(timeout=60)
         except subprocess.TimeoutExpired:
             self.process.kill()
-            rest, _ = self.process.communicate()
-        self.output.append(rest)
+            self.process.wait()
+
+    def remove(self):
         self.dir.cleanup()
 
 
@@ -745,7 +760,8 @@ def check_dbus(root, simboard_run, binaries):
     finally:
         board.stop()
     if failures.lines:
-        print("board output:\n" + "".join(board.output))
+        print("board output:\n" + board.output)
+    board.remove()
     return failures.finish("dbus")
 
 
