@@ -17,7 +17,6 @@ dbus: the "D-Bus API" tables equal what the daemons, running on the sample
 """
 
 import json
-import os
 import re
 import signal
 import subprocess
@@ -206,30 +205,19 @@ def unescape(body):
 
 
 def tokens(source):
+    """(kind, text) of the C++ tokens of `source`: "str" (the literal's
+    value), "id" (qualified names whole), "num", "chr" and "op"."""
     out = []
-    pos = 0
-    while pos < len(source):
-        m = TOKEN.match(source, pos)
-        if not m:
-            pos += 1
+    for m in TOKEN.finditer(source):
+        kind = m.lastgroup
+        if kind in ("space", "comment"):
             continue
-        pos = m.end()
-        kind = m.lastgroup if m.lastgroup != "delim" else "raw"
-        if m.group("raw") is not None:
+        if kind == "raw":
             out.append(("str", m.group("rawtext")))
-        elif m.group("str") is not None:
-            out.append(("str", unescape(m.group("str")[1:-1])))
-        elif kind in ("space", "comment"):
-            continue
-        elif m.group("id") is not None:
-            out.append(("id", m.group("id")))
-        elif m.group("num") is not None:
-            out.append(("num", m.group("num")))
-        elif m.group("chr") is not None:
-            out.append(("chr", m.group("chr")))
+        elif kind == "str":
+            out.append(("str", unescape(m.group(kind)[1:-1])))
         else:
-            out.append(("op", m.group("op")))
-    # Preprocessor lines (#include <...>) are no statements.
+            out.append((kind, m.group(kind)))
     return out
 
 
@@ -316,7 +304,9 @@ def stream_operands(expr):
     return "".join(pieces)
 
 
-CONVERSION = re.compile(r"%(%|[-+ #0]*[0-9*]*(?:\.[0-9*]+)?(?:hh|h|ll|l|z|j|t|L)?[diouxXeEfgGcsp])")
+CONVERSION = re.compile(
+    r"%(%|[-+ #0]*[0-9*]*(?:\.[0-9*]+)?(?:hh|h|ll|l|z|j|t|L)?[diouxXeEfgGcsp])"
+)
 
 
 def formatted(args):
@@ -434,21 +424,25 @@ def shown(message):
     return message.replace(HOLE, "<…>")
 
 
+def unprinted(messages, pool):
+    """The listed lines that no printing statement of the pool prints (with
+    that stream); a line that is only the text of an error passes."""
+    for stream, message in messages:
+        if not message.replace(HOLE, "").strip():
+            continue
+        if not any(s == stream and matches(p, message) for s, p in pool):
+            yield stream, message
+
+
 def check_lines(failures, name, printed, messages, shared):
-    pool = printed | shared
     for stream, pattern in sorted(printed):
         if stream == "thrown":
             if not any(pattern_regex(pattern).search(m) for _, m in messages):
                 failures.add(f"{name}: no listed line shows {shown(pattern)!r}")
         elif not any(s == stream and matches(pattern, m) for s, m in messages):
             failures.add(f"{name}: {stream} line {shown(pattern)!r} not listed")
-    for stream, message in messages:
-        if not message.replace(HOLE, "").strip():
-            continue  # text of an error from elsewhere
-        if not any(
-            s == stream and matches(p, message) for s, p in pool if s != "thrown"
-        ):
-            failures.add(f"{name}: listed {stream} line {shown(message)!r} is not printed")
+    for stream, message in unprinted(messages, printed | shared):
+        failures.add(f"{name}: listed {stream} line {shown(message)!r} is not printed")
 
 
 def signal_names(root, dirs):
@@ -473,13 +467,15 @@ def check_messages(root):
         listed += messages
         daemon = page.stem
         if daemon not in DAEMONS:
-            for stream, message in messages:
-                if not any(s == stream and matches(p, message) for s, p in shared):
-                    failures.add(f"{page.name}: listed {stream} line {shown(message)!r} is not printed")
+            for stream, message in unprinted(messages, shared):
+                failures.add(
+                    f"{page.name}: listed {stream} line {shown(message)!r} is not printed"
+                )
             continue
         if not messages:
             failures.add(f"{page.name}: no Journal messages table")
-        check_lines(failures, page.name, source_lines(root, DAEMONS[daemon]), messages, shared)
+        printed = source_lines(root, DAEMONS[daemon])
+        check_lines(failures, page.name, printed, messages, shared)
         documented = {
             row.member
             for row in api_rows(text)
@@ -494,7 +490,7 @@ def check_messages(root):
         if stream != "thrown" and not any(
             s == stream and matches(pattern, m) for s, m in listed
         ):
-            failures.add(f"shared {stream} line {shown(pattern)!r} not listed on any page")
+            failures.add(f"shared {stream} line {shown(pattern)!r} not listed")
     return failures.finish("messages")
 
 
