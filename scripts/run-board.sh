@@ -1,7 +1,12 @@
 #!/usr/bin/env bash
-# Installs the dependencies, builds the project and runs its daemons on the
-# sample simulated board until Ctrl-C. Extra arguments go to simboard-run
-# (for example --board FILE).
+# Installs the dependencies, builds the project and runs the three daemons
+# on the sample simulated board through a scripted scenario that prints a
+# timeline of what happens (about half a minute). Exits 0 when every step
+# was seen, non-zero naming the first step that was not.
+#   --keep         leaves the board running afterwards, until Ctrl-C
+#   --board FILE   another board description
+# build/simboard/fixture/simboard-run runs a board by hand, without the
+# scenario.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -9,8 +14,4 @@ cd "$(dirname "$0")/.."
 [ -f build/build.ninja ] || meson setup build
 meson compile -C build -j 2
 
-daemons=()
-for daemon in fwkeeper/fwkeeper drivetherm/drivetherm baysentry/baysentry; do
-    [ -x "build/$daemon" ] && daemons+=("build/$daemon")
-done
-exec build/simboard/fixture/simboard-run "$@" "${daemons[@]}"
+exec build/simboard/scenario/simboard-scenario "$@"
