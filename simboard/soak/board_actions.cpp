@@ -1,0 +1,205 @@
+#include "simboard/soak/board_actions.hpp"
+
+#include <array>
+#include <cstdint>
+#include <stdexcept>
+#include <string_view>
+#include <variant>
+
+namespace simboard::soak
+{
+
+namespace
+{
+
+constexpr const char* properties = "org.freedesktop.DBus.Properties";
+
+struct drive
+{
+    unsigned bus;
+    std::string_view record;
+    std::string_view sensor;
+    // Threshold properties the drive's configuration gives it.
+    std::array<std::pair<std::string_view, std::string_view>, 2> thresholds;
+};
+
+constexpr std::uint8_t driveAddress = 0x6a;
+constexpr std::uint8_t temperatureReg = 1;
+constexpr std::string_view warning =
+    "xyz.openbmc_project.Sensor.Threshold.Warning";
+constexpr std::string_view critical =
+    "xyz.openbmc_project.Sensor.Threshold.Critical";
+
+const std::array<drive, 2> drives{{
+    {7,
+     "/xyz/openbmc_project/inventory/system/board/Board_1/M2_1",
+     "/xyz/openbmc_project/sensors/temperature/M2_Drive_1",
+     {{{warning, "WarningHigh"}, {critical, "CriticalHigh"}}}},
+    {8,
+     "/xyz/openbmc_project/inventory/system/board/Board_1/M2_2",
+     "/xyz/openbmc_project/sensors/temperature/M2_Drive_2",
+     {{{critical, "CriticalHigh"}, {warning, "WarningLow"}}}},
+}};
+
+constexpr const char* m2Interface =
+    "xyz.openbmc_project.Configuration.M2Sensor";
+
+struct backplane
+{
+    unsigned bus;
+    std::uint8_t address;
+    unsigned bays;
+};
+
+// Presence of bay b: register 16 + b / 8, bit b % 8.
+constexpr std::array<backplane, 3> backplanes{
+    {{20, 0x33, 8}, {21, 0x37, 10}, {22, 0x3b, 12}}};
+constexpr std::uint8_t presenceReg = 16;
+
+constexpr std::array<const char*, 4> osStates{
+    "Standby",
+    "xyz.openbmc_project.State.OperatingSystem.Status.OSStatus.Standby",
+    "Inactive", "BootingBootloader"};
+constexpr std::array<const char*, 3> powerStates{"On", "BiosPost", "Always"};
+
+} // namespace
+
+unsigned board_actions::pick(unsigned count)
+{
+    return std::uniform_int_distribution<unsigned>(0, count - 1)(random_);
+}
+
+template <typename Action>
+void board_actions::run(const std::string& name, Action action)
+{
+    auto& count = counts_[name];
+    ++count.done;
+    try
+    {
+        action();
+    }
+    catch (const dbus::error&)
+    {
+        ++count.refused;
+    }
+}
+
+void board_actions::swing_temperature()
+{
+    const drive& target = drives[pick(drives.size())];
+    run("temperature swings", [&] {
+        const unsigned roll = pick(20);
+        if (roll == 0)
+        {
+            sim_.i2c().set_silent(target.bus, driveAddress, true);
+            return;
+        }
+        sim_.i2c().set_silent(target.bus, driveAddress, false);
+        // Now and then a byte that reads as no value (0x80 and above).
+        const unsigned byte = roll == 1 ? 128 + pick(128) : pick(101);
+        sim_.i2c().write_register(target.bus, driveAddress, temperatureReg,
+                                  static_cast<std::uint8_t>(byte));
+    });
+}
+
+void board_actions::write_threshold()
+{
+    const drive& target = drives[pick(drives.size())];
+    const auto& [iface, name] = target.thresholds[pick(2)];
+    const double value = 1.0 + pick(100);
+    run("threshold writes", [&] {
+        sim_.client().call_method(
+            "xyz.openbmc_project.M2Sensor", std::string(target.sensor),
+            properties, "Set", std::string(iface), std::string(name),
+            std::variant<double>(value));
+    });
+}
+
+void board_actions::flip_presence()
+{
+    const backplane& target = backplanes[pick(backplanes.size())];
+    const unsigned bay = pick(target.bays);
+    run("presence changes", [&] {
+        const auto reg = static_cast<std::uint8_t>(presenceReg + bay / 8);
+        const auto now =
+            sim_.i2c().read_register(target.bus, target.address, reg);
+        sim_.i2c().write_register(
+            target.bus, target.address, reg,
+            static_cast<std::uint8_t>(now ^ (1U << (bay % 8))));
+    });
+}
+
+void board_actions::flip_os_state()
+{
+    const std::string state = osStates[pick(osStates.size())];
+    run("OS state flips", [&] {
+        const char* iface = "xyz.openbmc_project.State.OperatingSystem.Status";
+        sim_.client().call_method(
+            "xyz.openbmc_project.State.OperatingSystem",
+            "/xyz/openbmc_project/state/os", properties, "Set", iface,
+            "OperatingSystemState", std::variant<std::string>(state));
+    });
+}
+
+void board_actions::change_record()
+{
+    const drive& target = drives[pick(drives.size())];
+    const std::string record(target.record);
+    run("record changes", [&] {
+        if (pick(2) == 0)
+        {
+            sim_.client().call_method(
+                "xyz.openbmc_project.SimBoard",
+                "/xyz/openbmc_project/simboard/entity_manager",
+                "xyz.openbmc_project.SimBoard.EntityManager", "EmitChanged",
+                dbus::object_path(record), m2Interface);
+            return;
+        }
+        sim_.client().call_method(
+            "xyz.openbmc_project.EntityManager", record, properties, "Set",
+            m2Interface, "PowerState",
+            std::variant<std::string>(powerStates[pick(powerStates.size())]));
+    });
+}
+
+void board_actions::remove_record()
+{
+    const drive& target = drives[pick(drives.size())];
+    const std::string record(target.record);
+    if (removed_.contains(record))
+    {
+        return;
+    }
+    run("records vanishing", [&] {
+        sim_.client().call_method(
+            "xyz.openbmc_project.SimBoard",
+            "/xyz/openbmc_project/simboard/entity_manager",
+            "xyz.openbmc_project.SimBoard.EntityManager", "RemoveObject",
+            dbus::object_path(record));
+        removed_.insert(record);
+    });
+}
+
+void board_actions::stop_peers()
+{
+    ++counts_["peers away"].done;
+    sim_.stop_peers();
+    peersAway_ = true;
+}
+
+void board_actions::restore_peers()
+{
+    try
+    {
+        sim_.restart_peers();
+    }
+    catch (const std::runtime_error&)
+    {
+        ++counts_["peers away"].refused; // they stay away for now
+        return;
+    }
+    peersAway_ = false;
+    removed_.clear();
+}
+
+} // namespace simboard::soak

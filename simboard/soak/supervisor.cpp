@@ -1,0 +1,218 @@
+#include "simboard/soak/supervisor.hpp"
+
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+#include <thread>
+#include <variant>
+
+namespace simboard::soak
+{
+
+namespace
+{
+
+using namespace std::chrono_literals;
+
+constexpr auto restartDelay = 5s;
+constexpr const char* busService = "org.freedesktop.DBus";
+constexpr const char* busPath = "/org/freedesktop/DBus";
+
+long status_kb(pid_t pid, const std::string& field)
+{
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);)
+    {
+        if (line.starts_with(field + ":"))
+        {
+            return std::stol(line.substr(field.size() + 1));
+        }
+    }
+    return -1;
+}
+
+long descriptor_count(pid_t pid)
+{
+    std::error_code ec;
+    long count = 0;
+    for (std::filesystem::directory_iterator it(
+             "/proc/" + std::to_string(pid) + "/fd", ec);
+         !ec && it != std::filesystem::directory_iterator(); it.increment(ec))
+    {
+        ++count;
+    }
+    return ec ? -1 : count;
+}
+
+// -1 for a connection that has gone meanwhile.
+pid_t connection_pid(dbus::connection& bus, const std::string& name)
+{
+    try
+    {
+        return static_cast<pid_t>(
+            bus.call_method<std::uint32_t>(busService, busPath, busService,
+                                           "GetConnectionUnixProcessID", name));
+    }
+    catch (const dbus::error&)
+    {
+        return -1;
+    }
+}
+
+} // namespace
+
+supervisor::supervisor(board& sim, std::vector<daemon_spec> specs) : sim_(sim)
+{
+    for (auto& spec : specs)
+    {
+        daemons_.push_back(
+            {std::move(spec), {}, {}, {}, {}, 0, 0, {}, {}, false});
+    }
+    for (auto& daemon : daemons_)
+    {
+        start(daemon);
+    }
+}
+
+supervised& supervisor::daemon(const std::string& name)
+{
+    for (auto& daemon : daemons_)
+    {
+        if (daemon.spec.name == name)
+        {
+            return daemon;
+        }
+    }
+    throw std::out_of_range("no daemon " + name);
+}
+
+void supervisor::start(supervised& daemon)
+{
+    daemon.process = sim_.start(daemon.spec.binary);
+    daemon.log.emplace(daemon.process->log_path());
+    daemon.restart_due.reset();
+}
+
+void supervisor::read_output(supervised& daemon)
+{
+    if (!daemon.log)
+    {
+        return;
+    }
+    for (auto& line : daemon.log->new_lines())
+    {
+        if (reports_error(line.text))
+        {
+            ++daemon.error_lines;
+            ++daemon.errors[error_key(line.text)];
+        }
+        daemon.fresh.push_back(std::move(line));
+    }
+}
+
+void supervisor::tick()
+{
+    const auto now = clock_type::now();
+    for (auto& daemon : daemons_)
+    {
+        if (daemon.restart_due && now >= *daemon.restart_due)
+        {
+            ++daemon.restarts;
+            start(daemon);
+        }
+        daemon.fresh.clear();
+        read_output(daemon);
+        if (!daemon.process || daemon.process->running())
+        {
+            continue;
+        }
+        // Ended: take its last lines, then decide as the service manager.
+        int status = *daemon.process->wait_exit(0ms);
+        daemon.process->stop();
+        read_output(daemon);
+        daemon.exits.push_back(describe_exit(status));
+        daemon.process.reset();
+        daemon.log.reset();
+        if (classify_exit(status) == exit_kind::failure)
+        {
+            daemon.restart_due = now + restartDelay;
+        }
+        else
+        {
+            daemon.lost = true;
+        }
+    }
+}
+
+void supervisor::stop_all()
+{
+    tick();
+    for (auto& daemon : daemons_)
+    {
+        if (daemon.process)
+        {
+            daemon.process->stop();
+        }
+    }
+}
+
+std::optional<usage> supervisor::sample(supervised& daemon)
+{
+    if (!daemon.process || !daemon.process->running())
+    {
+        return std::nullopt;
+    }
+    const pid_t pid = daemon.process->pid();
+    usage now{pid, status_kb(pid, "VmRSS"), descriptor_count(pid)};
+    // A reading holds a device open for a moment: take the least of a few.
+    for (int again = 0; again < 2; ++again)
+    {
+        std::this_thread::sleep_for(20ms);
+        now.fds = std::min(now.fds, descriptor_count(pid));
+    }
+    if (now.rss_kb < 0 || now.fds < 0)
+    {
+        return std::nullopt;
+    }
+    return now;
+}
+
+bool supervisor::answers(supervised& daemon)
+{
+    if (!daemon.process || !daemon.process->running())
+    {
+        return false;
+    }
+    auto& bus = sim_.client();
+    try
+    {
+        std::string connection;
+        for (const auto& name : bus.call_method<std::vector<std::string>>(
+                 busService, busPath, busService, "ListNames"))
+        {
+            if (name.starts_with(":") &&
+                connection_pid(bus, name) == daemon.process->pid())
+            {
+                connection = name;
+            }
+        }
+        if (connection.empty() ||
+            (!daemon.spec.bus_name.empty() &&
+             bus.call_method<std::string>(busService, busPath, busService,
+                                          "GetNameOwner",
+                                          daemon.spec.bus_name) != connection))
+        {
+            return false;
+        }
+        bus.call_method<std::string>(connection, "/",
+                                     "org.freedesktop.DBus.Introspectable",
+                                     "Introspect");
+        return true;
+    }
+    catch (const dbus::error&)
+    {
+        return false;
+    }
+}
+
+} // namespace simboard::soak
