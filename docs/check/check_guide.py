@@ -326,20 +326,25 @@ def formatted(args):
     return CONVERSION.sub(substitute, fmt)
 
 
-# Functions that print their (first) argument, by stream, and how.
-FORMAT_SINKS = {
-    "fprintf": "stderr",  # fprintf(stderr, ...) only
-    "printf": "stdout",
-    "logErr": "stderr",
-}
+# Functions that print their first argument, by stream: printf-like ones
+# and ones that take the text.
+FORMAT_SINKS = {"printf": "stdout", "logErr": "stderr"}
 TEXT_SINKS = {
-    "fputs": "stderr",
+    "puts": "stdout",
     "say": "stdout",
     "complain": "stderr",
     "report_failure": "stderr",
     "journal": "journal",
     "journal_error": "journal",
 }
+OSTREAMS = {"std::cerr": "stderr", "std::clog": "stderr", "std::cout": "stdout"}
+
+
+def file_stream(arg):
+    """The stream an argument names (stderr or stdout), else None."""
+    if arg and len(arg) == 1 and bare(arg[0][1]) in ("stderr", "stdout"):
+        return bare(arg[0][1])
+    return None
 
 
 def bare(name):
@@ -351,29 +356,25 @@ def printed_patterns(source):
     stream "thrown" for the texts of thrown exceptions."""
     toks = tokens(source)
     found = []
-    for i, (kind, text) in enumerate(toks):
+    for i, (kind, text) in enumerate(toks[:-2]):
         if kind != "id":
             continue
         name = bare(text)
-        is_call = i + 1 < len(toks) and toks[i + 1] == ("op", "(")
-        if text in ("std::cerr", "std::cout") and toks[i + 1] == ("op", "<<"):
-            stream = "stderr" if text == "std::cerr" else "stdout"
-            found.append((stream, stream_operands(statement(toks, i))))
-        elif is_call and name in FORMAT_SINKS:
-            args = call_arguments(toks, i + 1)
-            if name == "fprintf":
-                if not args or args[0] != [("id", "stderr")]:
-                    continue
-                args = args[1:]
+        args = call_arguments(toks, i + 1) if toks[i + 1] == ("op", "(") else None
+        if text in OSTREAMS and toks[i + 1] == ("op", "<<"):
+            found.append((OSTREAMS[text], stream_operands(statement(toks, i))))
+        elif args and name == "fprintf" and file_stream(args[0]):
+            found.append((file_stream(args[0]), formatted(args[1:])))
+        elif args and name == "fputs" and len(args) == 2 and file_stream(args[1]):
+            found.append((file_stream(args[1]), concatenation(args[0])))
+        elif args and name in FORMAT_SINKS:
             found.append((FORMAT_SINKS[name], formatted(args)))
-        elif is_call and name in TEXT_SINKS:
-            args = call_arguments(toks, i + 1)
-            if args:
-                found.append((TEXT_SINKS[name], concatenation(args[0])))
-        elif text == "throw" and i + 2 < len(toks) and toks[i + 2] == ("op", "("):
-            args = call_arguments(toks, i + 2)
-            if len(args) == 1:
-                found.append(("thrown", concatenation(args[0])))
+        elif args and name in TEXT_SINKS:
+            found.append((TEXT_SINKS[name], concatenation(args[0])))
+        elif text == "throw" and toks[i + 2] == ("op", "("):
+            thrown = call_arguments(toks, i + 2)
+            if len(thrown) == 1:
+                found.append(("thrown", concatenation(thrown[0])))
     return found
 
 
