@@ -23,47 +23,82 @@ constexpr std::size_t row_chars = 128;
 constexpr std::size_t row_stride = row_chars + crlf.size();
 constexpr std::size_t page_bytes = 16;
 constexpr unsigned slots = 4;
+static_assert(row_stride == fuse_row_text);
 // Page numbers are 16-bit on the configuration port.
 constexpr std::size_t max_rows = 0xFFFF;
-// Far above the images of the largest part (about 2 MiB).
-constexpr std::size_t max_file_size = 64 << 20;
 
-// The whole file, or nothing when it cannot be read.
-std::optional<std::string> read_file(const std::string& path)
+enum class read_outcome
 {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
+    done,
+    unreadable,
+    too_large,
+};
+
+// The whole of an open file in `text`, up to max_image_size bytes.
+read_outcome read_bounded(int fd, std::string& text)
+{
+    struct stat info
+    {};
+    if (fstat(fd, &info) != 0)
     {
-        return std::nullopt;
+        return read_outcome::unreadable;
+    }
+    const auto expected =
+        static_cast<std::size_t>(std::max<off_t>(info.st_size, 0));
+    if (expected > max_image_size)
+    {
+        return read_outcome::too_large;
     }
     // Room for one byte more than the file holds, so that the read that
     // finds its end needs no larger buffer.
-    struct stat info
-    {};
-    std::size_t expected =
-        fstat(fd, &info) == 0 ? static_cast<std::size_t>(info.st_size) : 0;
-    std::string text(std::min(expected, max_file_size) + 1, '\0');
+    text.assign(expected + 1, '\0');
     std::size_t size = 0;
     ssize_t got = 0;
     while ((got = read(fd, text.data() + size, text.size() - size)) > 0)
     {
         size += static_cast<std::size_t>(got);
-        if (size > max_file_size)
+        if (size == text.size()) // the file grew while being read
         {
-            break;
-        }
-        if (size == text.size())
-        {
-            text.resize(2 * size); // the file grew
+            if (size > max_image_size)
+            {
+                return read_outcome::too_large;
+            }
+            text.resize(std::min(2 * size, max_image_size + 1));
         }
     }
-    close(fd);
-    if (got != 0) // a read error, or no end before the size limit
+    if (got != 0)
     {
-        return std::nullopt;
+        return read_outcome::unreadable;
     }
     text.resize(size);
-    return text;
+    return read_outcome::done;
+}
+
+// The whole file in `text`; false, after its message, when it cannot be
+// read or is too large to be an image.
+bool read_image_file(const std::string& path, std::string& text)
+{
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+    {
+        std::fprintf(stderr, "open %s failed\n", path.c_str());
+        return false;
+    }
+    const read_outcome outcome = read_bounded(fd, text);
+    close(fd);
+    switch (outcome)
+    {
+        case read_outcome::done:
+            return true;
+        case read_outcome::unreadable:
+            std::fprintf(stderr, "open %s failed\n", path.c_str());
+            return false;
+        case read_outcome::too_large:
+            std::fprintf(stderr, "%s is larger than %zu bytes, not an image\n",
+                         path.c_str(), max_image_size);
+            return false;
+    }
+    return false;
 }
 
 // 128 characters "0" or "1" (a fixed count the compiler vectorises).
@@ -262,6 +297,7 @@ int parse_jed_text(jed_image& image, std::string text)
 {
     image = jed_image{};
     const std::string_view all = text;
+    image.device_name = jed_device_name(all);
     auto start = all.find(stx);
     field_reader reader(image, all);
     auto end =
@@ -287,13 +323,12 @@ int parse_jed_text(jed_image& image, std::string text)
 
 int parse_jed(jed_image& image, const std::string& path)
 {
-    auto text = read_file(path);
-    if (!text)
+    std::string text;
+    if (!read_image_file(path, text))
     {
-        std::fprintf(stderr, "open %s failed\n", path.c_str());
         return -1;
     }
-    return parse_jed_text(image, std::move(*text));
+    return parse_jed_text(image, std::move(text));
 }
 
 int jed_image::next_page(unsigned section, int pos,
@@ -351,16 +386,6 @@ std::vector<std::uint8_t> usercode_bytes(std::string_view digits)
         bytes.push_back(byte);
     }
     return bytes;
-}
-
-std::optional<std::string> read_device_name(const std::string& path)
-{
-    auto text = read_file(path);
-    if (!text)
-    {
-        return std::nullopt;
-    }
-    return jed_device_name(*text);
 }
 
 std::string jed_device_name(std::string_view text)

@@ -1,8 +1,9 @@
 #pragma once
 
+#include <algorithm>
 #include <array>
+#include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -26,6 +27,10 @@ struct jed_image
     std::string feature_row;
     std::string usercode;
     std::uint32_t page_limit = 0; // set by machx_cpld::check_device_id
+    // Part name of the "NOTE DEVICE NAME:" field (jed_device_name), taken
+    // from the same text as everything else, so that the device check and
+    // the programming can never see two different files.
+    std::string device_name;
 
     // Appends the 16 bytes of the row at `pos` of fuse_rows[section] (first
     // fuse character = most significant bit) and returns the position of the
@@ -39,8 +44,9 @@ struct jed_image
     int get_usercode(std::string& digits) const;
 };
 
-// Reads a JEDEC file: 0 the file is good and its transmission checksum
-// matches, 1 the checksum differs, -1 the file cannot be read, has no STX
+// Reads a JEDEC file into memory once and parses that copy: 0 the file is
+// good and its transmission checksum matches, 1 the checksum differs, -1
+// the file cannot be read, is larger than max_image_size, has no STX
 // ... ETX, has no configuration rows, or has a layout the image has no room
 // for: fuse rows other than 128 fuse characters each followed by CR LF (may
 // be left out after the last row), a field not after the CR LF that follows
@@ -54,9 +60,6 @@ int parse_jed_text(jed_image& image, std::string text);
 // The part name of the "NOTE DEVICE NAME:" field, e.g. "LCMXO2-1200HC" for
 // "LCMXO2-1200HC-4TG100"; empty when there is none.
 std::string jed_device_name(std::string_view text);
-
-// jed_device_name of the file at `path`; nothing when it cannot be read.
-std::optional<std::string> read_device_name(const std::string& path);
 
 // Bytes of usercode digits as get_usercode gives them: two digits a byte
 // from the left, an odd last digit a byte by itself.
@@ -85,6 +88,22 @@ inline constexpr std::array<machxo_part, 9> machxo_parts{{
     {"LCMXO2-2000HC", 0x012BB043, no_ufm_boundary},
     {"LCMXO2-4000HC", 0x012BC043, no_ufm_boundary},
 }};
+
+// The largest image the reader takes. Every configuration page is one fuse
+// row in the file: "0"/"1" characters for its 128 bits, then CR LF. The
+// largest page count in the table (0xFFFF for the parts whose user flash
+// boundary is unknown, which is also all the 16-bit page address of the
+// configuration port reaches) bounds the rows of every "L" field together,
+// so an image needs at most
+//     largest page count x (128 + 2) bytes
+// plus a margin for the header, the notes, the fuse address lines, the
+// usercode, feature row and checksum fields: 64 KiB. About 8.2 MB.
+inline constexpr std::size_t fuse_row_text = 128 + 2;
+inline constexpr std::size_t image_header_margin = 64 * 1024;
+inline constexpr std::size_t max_image_size =
+    std::ranges::max(machxo_parts, {}, &machxo_part::page_limit).page_limit *
+        fuse_row_text +
+    image_header_margin;
 
 // The table row of a part name; nullptr for a name outside the table.
 const machxo_part* find_machxo_part(std::string_view name);

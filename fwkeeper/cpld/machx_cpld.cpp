@@ -120,7 +120,8 @@ int machx_cpld::send_command(std::span<const std::uint8_t> out)
     return i2c_transfer(out, none, 0);
 }
 
-int machx_cpld::wait_busy(useconds_t interval)
+int machx_cpld::wait_busy(useconds_t interval,
+                          std::chrono::steady_clock::time_point deadline)
 {
     for (int poll = 0; poll < busy_polls; ++poll)
     {
@@ -130,6 +131,10 @@ int machx_cpld::wait_busy(useconds_t interval)
             std::fprintf(stderr, "busy\n");
         }
         else if ((flag[0] & busy_flag) == 0)
+        {
+            break;
+        }
+        if (std::chrono::steady_clock::now() >= deadline)
         {
             break;
         }
@@ -172,14 +177,9 @@ int machx_cpld::read_usercode(std::string& text)
     return rc;
 }
 
-int machx_cpld::check_device_id(const std::string& path, jed_image& image)
+int machx_cpld::check_device_id(jed_image& image)
 {
-    auto name = read_device_name(path);
-    if (!name)
-    {
-        std::fprintf(stderr, "open %s failed\n", path.c_str());
-    }
-    const machxo_part* part = find_machxo_part(name.value_or(""));
+    const machxo_part* part = find_machxo_part(image.device_name);
     if (part != nullptr)
     {
         std::fprintf(stderr,

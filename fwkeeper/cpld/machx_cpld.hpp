@@ -3,6 +3,7 @@
 #include <sys/types.h>
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -53,9 +54,12 @@ class machx_cpld
 
     int send_command(std::span<const std::uint8_t> out);
 
-    // Polls the busy flag up to 100 times, `interval` µs apart, then checks
-    // the status: 0 ready and neither busy nor failed, -1 otherwise.
-    int wait_busy(useconds_t interval);
+    // Polls the busy flag up to 100 times, `interval` µs apart, and not
+    // past `deadline`, then checks the status: 0 ready and neither busy nor
+    // failed, -1 otherwise.
+    int wait_busy(useconds_t interval,
+                  std::chrono::steady_clock::time_point deadline =
+                      std::chrono::steady_clock::time_point::max());
 
     // 1 when the status register shows busy or fail, 0 otherwise (also when
     // it cannot be read).
@@ -67,11 +71,11 @@ class machx_cpld
     // zeros from an unanswered read, and must not be trusted).
     int read_usercode(std::string& text);
 
-    // 1 when the device's ID code is the one of the part named in the JEDEC
-    // file at `path` and `image`, parsed from that file, has configuration
-    // rows for all of the part's configuration pages (image.page_limit is
-    // then set for the part); 0 otherwise.
-    int check_device_id(const std::string& path, jed_image& image);
+    // 1 when the device's ID code is the one of the part the parsed image
+    // names and the image has configuration rows for all of the part's
+    // configuration pages (image.page_limit is then set for the part); 0
+    // otherwise. Reads no file: the name comes from the parsed text.
+    int check_device_id(jed_image& image);
 
     const std::string i2c_dev;
     const std::uint8_t update_addr;

@@ -80,7 +80,7 @@ bool image_checked(machx_cpld& device, const std::string& path,
         return false;
     }
     say("Step 0.5: check if the device id are matched.");
-    if (device.check_device_id(path, image) == 0)
+    if (device.check_device_id(image) == 0)
     {
         complain("The fw and the device name are different,"
                  " should not programming.");
@@ -223,13 +223,15 @@ update_result run_steps(machx_cpld& device, const std::string& device_name,
 }
 
 // After the no-operation command the device finishes its internal work.
-// A device that stays busy or failed for about a minute has not taken the
-// new image cleanly.
+// A device that stays busy or failed for ready_timeout has not taken the
+// new image cleanly. The busy polls themselves stop at the deadline too, so
+// a device that reports busy throughout is given up on after ready_timeout
+// and at most one poll interval, not after whole rounds of 100 polls.
 bool ready_after_update(machx_cpld& device)
 {
     complain("busy loop until cpld status ok");
     const auto deadline = std::chrono::steady_clock::now() + ready_timeout;
-    while (device.wait_busy(long_wait_us) != 0)
+    while (device.wait_busy(long_wait_us, deadline) != 0)
     {
         if (std::chrono::steady_clock::now() >= deadline)
         {

@@ -53,8 +53,9 @@ using release_fn = std::function<void(const update_report&)>;
 
 // Ends an attempt that reached the device: leaves configuration mode and,
 // after a successful attempt, waits for the device to settle. A device that
-// stays busy or failed for about a minute turns success into
-// verify_failed. Returns the attempt's final result.
+// stays busy or failed for a minute (the wait ends then, within one poll
+// interval of half a second) turns success into verify_failed. Returns the
+// attempt's final result.
 update_result leave_configuration(machx_cpld& device, update_result result);
 
 // Updates one CPLD from its uploaded image: checks the image against the

@@ -54,7 +54,13 @@ class machx_cpld_manager
     void on_confirmation(std::size_t index, boost::system::error_code ec,
                          const std::string& owner);
     void release(std::size_t index, const cpld::update_report& report);
-    void end_request();
+    // Sends the release writes: "UpdatingState" "OK" or "FAIL", then
+    // "UpdatingOwner" "NONE"; the request no longer holds the board.
+    void give_back_board(bool completed);
+    // The request is over: no longer in flight, and a board it still holds
+    // (a step that ended before the release, e.g. by an exception) is given
+    // back as failed. Runs from the request's step guards.
+    void end_request() noexcept;
 
     boost::asio::io_context io;
     std::shared_ptr<dbus::connection> conn;
@@ -62,10 +68,16 @@ class machx_cpld_manager
     std::vector<std::shared_ptr<cpld::machx_cpld>> devices;
     std::vector<cpld::cpld_dev_info> records;
     unsigned long long capability_flags = 0;
-    // The device whose request is between its owner query and its end. The
-    // ownership check is a read, then a write: a second request must not
-    // start from an owner read that the first one's claim has not reached.
-    std::optional<std::size_t> request_in_flight;
+    // The request between its owner query and its end. The ownership check
+    // is a read, then a write: a second request must not start from an
+    // owner read that the first one's claim has not reached.
+    struct update_request
+    {
+        std::size_t index; // the device
+        // Its claim was read back and the release not yet sent.
+        bool holds_board = false;
+    };
+    std::optional<update_request> request_in_flight;
 };
 
 } // namespace fwkeeper

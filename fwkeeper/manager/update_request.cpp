@@ -2,11 +2,14 @@
 // (query, claim, confirmation), the update itself and the release.
 #include "fwkeeper/manager/machx_cpld_manager.hpp"
 #include "fwkeeper/manager/remote_property.hpp"
+#include "fwkeeper/manager/request_step.hpp"
 #include "platform/chassis_state.hpp"
 
+#include <systemd/sd-bus.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <exception>
 
 namespace fwkeeper
 {
@@ -55,15 +58,17 @@ void machx_cpld_manager::request_update(std::size_t index)
     if (request_in_flight)
     {
         complain("There's other's updating: " +
-                 records[*request_in_flight].device_name);
+                 records[request_in_flight->index].device_name);
         return;
     }
-    request_in_flight = index;
+    request_in_flight = update_request{index};
+    request_step step([this] { end_request(); });
     async_get_string(
         *conn, board_property::updating_owner,
         [this, index](boost::system::error_code ec, const std::string& owner) {
             on_owner(index, ec, owner);
         });
+    step.hand_on();
 }
 
 bool machx_cpld_manager::host_powered_off()
@@ -93,16 +98,15 @@ bool machx_cpld_manager::host_powered_off()
 void machx_cpld_manager::on_owner(
     std::size_t index, boost::system::error_code ec, const std::string& owner)
 {
+    request_step step([this] { end_request(); });
     if (ec)
     {
         complain("cannot get updating owner (" + ec.message() + ")");
-        end_request();
         return;
     }
     if (owner != nobody)
     {
         complain("There's other's updating: " + owner);
-        end_request();
         return;
     }
     // Both writes of the claim go out back to back; only the owner write
@@ -112,16 +116,17 @@ void machx_cpld_manager::on_owner(
     async_set_string(
         *conn, board_property::updating_owner, records[index].device_name,
         [this, index](boost::system::error_code ec) { on_claim(index, ec); });
+    step.hand_on();
 }
 
 void machx_cpld_manager::on_claim(std::size_t index,
                                   boost::system::error_code ec)
 {
+    request_step step([this] { end_request(); });
     if (ec)
     {
         complain("cannot set updating owner to " + records[index].device_name +
                  " (" + ec.message() + ")");
-        end_request();
         return;
     }
     async_get_string(
@@ -129,28 +134,29 @@ void machx_cpld_manager::on_claim(std::size_t index,
         [this, index](boost::system::error_code ec, const std::string& owner) {
             on_confirmation(index, ec, owner);
         });
+    step.hand_on();
 }
 
 void machx_cpld_manager::on_confirmation(
     std::size_t index, boost::system::error_code ec, const std::string& owner)
 {
+    request_step step([this] { end_request(); });
     if (ec)
     {
+        // The claim may have landed; it stays, as another party's would.
         complain("cannot get updating owner after setting");
-        end_request();
         return;
     }
     if (owner != records[index].device_name)
     {
         complain("Since that i don't get the permission. owner: " + owner);
-        end_request();
         return;
     }
+    request_in_flight->holds_board = true;
     cpld::update_cpld(*devices[index], records[index].device_name,
                       [this, index](const cpld::update_report& report) {
                           release(index, report);
                       });
-    end_request();
 }
 
 void machx_cpld_manager::release(std::size_t index,
@@ -166,15 +172,39 @@ void machx_cpld_manager::release(std::size_t index,
         iface.set_property("Version", report.usercode);
     }
     iface.set_property("UpdasteStatus", status);
+    give_back_board(completed);
+}
+
+void machx_cpld_manager::give_back_board(bool completed)
+{
     async_set_string(*conn, board_property::updating_state,
                      completed ? "OK" : "FAIL",
                      report_failure("cannot set to update status"));
     async_set_string(*conn, board_property::updating_owner, nobody,
                      report_failure("cannot set to NONE"));
+    request_in_flight->holds_board = false;
 }
 
-void machx_cpld_manager::end_request()
+void machx_cpld_manager::end_request() noexcept
 {
+    if (request_in_flight && request_in_flight->holds_board)
+    {
+        // The step ended without its release, most likely while an
+        // exception unwinds that may end the daemon: the writes go out on
+        // the bus before the exception goes on.
+        try
+        {
+            complain("update of " +
+                     records[request_in_flight->index].device_name +
+                     " ended without its release, board given back");
+            give_back_board(false);
+            sd_bus_flush(conn->get_bus());
+        }
+        catch (const std::exception& e)
+        {
+            std::fprintf(stderr, "cannot give the board back: %s\n", e.what());
+        }
+    }
     request_in_flight.reset();
 }
 

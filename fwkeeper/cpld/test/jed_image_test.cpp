@@ -97,6 +97,34 @@ TEST(JedImage, ReadsFileAndReportsMissingOne)
               "open " + path + " failed\n");
 }
 
+// Larger than any part of the table can need: refused before it is read,
+// and a file that grows while being read stops at the limit.
+TEST(JedImage, RefusesFilesLargerThanAnyPartNeeds)
+{
+    const auto* largest = jedec::find_part_size("LCMXO3LF-9400C");
+    jed_image image;
+    EXPECT_EQ(parse(image, jedec::jed_text(
+                               jedec::random_image(*largest, "12345678", 1))),
+              0);
+    EXPECT_EQ(image.device_name, "LCMXO3LF-9400C");
+
+    std::string path = std::filesystem::temp_directory_path() /
+                       ("jed-big-" + std::to_string(getpid()) + ".jed");
+    jedec::write_file(path, jedec::jed_text(small_image()));
+    std::filesystem::resize_file(path, max_image_size + 1);
+    const std::string refused =
+        " is larger than " + std::to_string(max_image_size) +
+        " bytes, not an image\n";
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(parse_jed(image, path), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), path + refused);
+    std::filesystem::remove(path);
+
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(parse_jed(image, "/dev/zero"), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "/dev/zero" + refused);
+}
+
 TEST(JedImage, FuseDefaultRestartsSlots)
 {
     auto fields = jedec::fields(small_image());

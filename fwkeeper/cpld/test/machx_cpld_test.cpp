@@ -112,6 +112,13 @@ class MachxCpld : public simboard::test::board_test
         return path;
     }
 
+    static jed_image parsed(const jedec::image& img)
+    {
+        jed_image image;
+        EXPECT_EQ(parse_jed_text(image, jedec::jed_text(img)), 0);
+        return image;
+    }
+
     // Flash pages 0.. hold the rows.
     void program(const std::vector<std::string>& rows)
     {
@@ -205,6 +212,17 @@ TEST_F(MachxCpld, WaitBusy)
     EXPECT_EQ(transactions(0xF0), 100);
     EXPECT_EQ(transactions(0x3C), 1);
 
+    // A deadline ends the polls early; every poll but the last is followed
+    // by its full interval.
+    board->clear_log();
+    start = std::chrono::steady_clock::now();
+    EXPECT_EQ(cpld.wait_busy(20000, start + std::chrono::milliseconds(200)),
+              -1);
+    EXPECT_GE(std::chrono::steady_clock::now() - start,
+              std::chrono::milliseconds(200));
+    EXPECT_LE(transactions(0xF0), 11);
+    EXPECT_EQ(transactions(0x3C), 1);
+
     board->clear_faults(bus, port);
     board->set_fail(bus, port, true);
     EXPECT_EQ(cpld.check_status(), 1);
@@ -231,11 +249,9 @@ TEST_F(MachxCpld, CheckDeviceId)
 {
     auto img = jedec::random_image(*jedec::find_part_size("LCMXO3LF-2100C"),
                                    "12ab005f", 1);
-    std::string path = write_jed(img);
-    jed_image image;
-    ASSERT_EQ(parse_jed(image, path), 0);
+    jed_image image = parsed(img);
     CaptureStderr();
-    EXPECT_EQ(cpld.check_device_id(path, image), 1);
+    EXPECT_EQ(cpld.check_device_id(image), 1);
     EXPECT_EQ(GetCapturedStderr(),
               "i=0, id_from_jed=0x612bb043, ufm_section_position=0x00000c80\n"
               "id_from_fw=0x612bb043\n");
@@ -245,7 +261,7 @@ TEST_F(MachxCpld, CheckDeviceId)
     image.page_limit = 7;
     board->set_idcode(bus, port, 0x612BA043);
     CaptureStderr();
-    EXPECT_EQ(cpld.check_device_id(path, image), 0);
+    EXPECT_EQ(cpld.check_device_id(image), 0);
     std::string out = GetCapturedStderr();
     EXPECT_EQ(count(out, "id_from_fw=0x612ba043\n"), 3);
     EXPECT_EQ(count(out, "device names are different\n"), 3);
@@ -253,17 +269,17 @@ TEST_F(MachxCpld, CheckDeviceId)
 
     // LCMXO2-1200HC parts read 0x612BA043.
     img.device = "LCMXO2-1200HC-4TG100C";
-    EXPECT_EQ(cpld.check_device_id(write_jed(img), image), 1);
+    image = parsed(img);
+    EXPECT_EQ(cpld.check_device_id(image), 1);
     EXPECT_EQ(image.page_limit, no_ufm_boundary);
 }
 
 TEST_F(MachxCpld, CheckDeviceIdNeverUsesUnreadIds)
 {
-    jed_image image;
-    std::string path = write_jed(image_of(jedec::random_rows(config_pages, 1)));
+    jed_image image = parsed(image_of(jedec::random_rows(config_pages, 1)));
     machx_cpld absent("/dev/i2c-9", port);
     CaptureStderr();
-    EXPECT_EQ(absent.check_device_id(path, image), 0);
+    EXPECT_EQ(absent.check_device_id(image), 0);
     std::string out = GetCapturedStderr();
     EXPECT_EQ(count(out, "cannot open /dev/i2c-9\n"), 3);
     EXPECT_EQ(count(out, "device names are different\n"), 3);
@@ -272,29 +288,40 @@ TEST_F(MachxCpld, CheckDeviceIdNeverUsesUnreadIds)
     // A failed read leaves zeros that would match a part with ID code 0.
     board->set_idcode(bus, port, 0);
     board->set_silent(bus, port, true);
-    std::string unknown = write_jed(
-        image_of(jedec::random_rows(1, 1), {}, "LCMXO9-9999XC-1AB123C"));
+    jed_image unknown =
+        parsed(image_of(jedec::random_rows(1, 1), {}, "LCMXO9-9999XC-1AB123C"));
     CaptureStderr();
-    EXPECT_EQ(cpld.check_device_id(unknown, image), 0);
+    EXPECT_EQ(cpld.check_device_id(unknown), 0);
     EXPECT_EQ(count(GetCapturedStderr(), "access cpld failed.\n"), 3);
     board->set_silent(bus, port, false);
-    EXPECT_EQ(cpld.check_device_id(unknown, image), 0);
+    EXPECT_EQ(cpld.check_device_id(unknown), 0);
+}
 
-    CaptureStderr();
-    EXPECT_EQ(cpld.check_device_id(dir / "absent.jed", image), 0);
-    EXPECT_THAT(
-        GetCapturedStderr(),
-        HasSubstr("open " + (dir / "absent.jed").string() + " failed\n"));
+// The file is read once: rewritten or gone after the parse, it changes
+// neither the device check nor the comparison.
+TEST_F(MachxCpld, ChecksAndComparesTheImageAsParsed)
+{
+    auto rows = jedec::random_rows(config_pages, 8);
+    std::string path = write_jed(image_of(rows));
+    jed_image image;
+    ASSERT_EQ(parse_jed(image, path), 0);
+    write_jed(image_of(jedec::random_rows(config_pages, 9), {},
+                       "LCMXO3LF-4300C-6BG256C"));
+    EXPECT_EQ(cpld.check_device_id(image), 1);
+    std::filesystem::remove(path);
+    EXPECT_EQ(cpld.check_device_id(image), 1);
+
+    program(rows);
+    cpld.send_command(command::enable_config);
+    EXPECT_TRUE(is_same_image(cpld, image));
 }
 
 TEST_F(MachxCpld, CheckDeviceIdRefusesTooFewConfigurationRows)
 {
-    jed_image image;
-    std::string path = write_jed(image_of(
-        jedec::random_rows(config_pages - 1, 1), jedec::random_rows(4, 2)));
-    ASSERT_EQ(parse_jed(image, path), 0);
+    jed_image image = parsed(image_of(jedec::random_rows(config_pages - 1, 1),
+                                      jedec::random_rows(4, 2)));
     CaptureStderr();
-    EXPECT_EQ(cpld.check_device_id(path, image), 0);
+    EXPECT_EQ(cpld.check_device_id(image), 0);
     EXPECT_THAT(GetCapturedStderr(), HasSubstr("3199 configuration rows"));
 }
 
