@@ -154,9 +154,12 @@ std::string corrupted(std::string jed)
     return jed;
 }
 
+/** Calls Update on the object, whose values announced so far (those of
+ *  its start) are forgotten. */
 void call_update(session& s, const std::shared_ptr<cpld_watch>& w,
                  const std::string& object)
 {
+    w->announced.erase(cpldPath + object);
     s.bus().async_method_call(
         [w, object](boost::system::error_code ec) {
             w->replies[object] = ec ? ec.message() : "";

@@ -9,7 +9,6 @@
 #include <cmath>
 #include <memory>
 #include <sstream>
-#include <tuple>
 
 namespace simboard::scenario
 {

@@ -3,7 +3,6 @@
 #include "simboard/fixture/board.hpp"
 #include "simboard/scenario/timeline.hpp"
 
-#include <map>
 #include <memory>
 #include <optional>
 #include <string>
