@@ -624,16 +624,30 @@ class Board:
         self.pids = {n: int(p) for n, p in re.findall(r"^\s+(\S+): pid (\d+)$", text, re.M)}
         return self.address is not None
 
-    def busctl(self, *args):
+    def call(self, service, path, method, *args):
+        """Output of a dbus-send call (the reply's values), None on error."""
         result = subprocess.run(
-            ["busctl", f"--address={self.address}"] + list(args),
+            ["dbus-send", f"--bus={self.address}", "--print-reply=literal"]
+            + [f"--dest={service}", path, method]
+            + list(args),
             capture_output=True,
             text=True,
         )
-        return result.stdout if result.returncode == 0 else None
+        return result.stdout.strip() if result.returncode == 0 else None
 
     def introspect(self, service, path):
-        return self.busctl("--xml-interface", "introspect", service, path)
+        return self.call(service, path, "org.freedesktop.DBus.Introspectable.Introspect")
+
+    def names_of(self, pid):
+        """The names (unique and acquired) of a process on the bus."""
+        bus = "org.freedesktop.DBus"
+        listed = self.call(bus, "/", bus + ".ListNames") or ""
+        names = set()
+        for name in re.findall(r"[^\s\[\]]+", listed.removeprefix("array")):
+            owner = self.call(bus, "/", bus + ".GetConnectionUnixProcessID", "string:" + name)
+            if owner == f"uint32 {pid}":
+                names.add(name)
+        return names
 
     def stop(self):
         self.process.send_signal(signal.SIGINT)
@@ -702,22 +716,12 @@ def compare_api(failures, name, documented, objects):
                     )
 
 
-def names_of(board, pid):
-    """The connections of a process on the board bus: unique and acquired."""
-    names = set()
-    for line in (board.busctl("list", "--no-legend") or "").splitlines():
-        fields = line.split()
-        if len(fields) > 1 and fields[1] == str(pid):
-            names.add(fields[0])
-    return names
-
-
 def service_of(board, failures, page, name, pid):
     """The name to introspect the daemon at; None after a failure."""
-    names = wait_for(lambda: names_of(board, pid), 60)
+    names = wait_for(lambda: board.names_of(pid), 60)
     well_known = {n for n in names if not n.startswith(":")}
     if name:
-        if not wait_for(lambda: name in names_of(board, pid), 60):
+        if not wait_for(lambda: name in board.names_of(pid), 60):
             failures.add(f"{page}: bus name {name} not owned by the daemon")
             return None
         return name
