@@ -6,6 +6,7 @@
 #include "simboard/fixture/time_scale.hpp"
 #include "simboard/scenario/sample_tracks.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 
@@ -122,12 +123,27 @@ step standby(session& s)
 step backplanes_found(session& s)
 {
     return {"the backplanes are discovered", scaled(10s), nullptr, [&s] {
-                if (s.daemon("baysentry").count("bpn bay num:") < 3)
+                std::string found;
+                for (const auto& line :
+                     s.daemon("baysentry").lines(output_line::stream::err))
+                {
+                    int bays = 0;
+                    int startBus = 0;
+                    if (std::sscanf(line.c_str(),
+                                    "bpn bay num:%d, nvme start bus:%d", &bays,
+                                    &startBus) == 2 &&
+                        startBus != 0)
+                    {
+                        found += (found.empty() ? "" : ", ") +
+                                 std::to_string(bays) + " bays from bus " +
+                                 std::to_string(startBus);
+                    }
+                }
+                if (std::count(found.begin(), found.end(), ',') < 2)
                 {
                     return sight::pending();
                 }
-                return sight::seen("3 backplanes discovered (buses 20, 21, "
-                                   "22)");
+                return sight::seen("backplanes discovered: " + found);
             }};
 }
 
