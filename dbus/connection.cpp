@@ -68,11 +68,11 @@ void delete_reply_handler(void* userdata)
 connection::connection(boost::asio::io_context& io) :
     connection(io, open_default_bus())
 {
-    ownsBus_ = false;
+    owns_bus_ = false;
 }
 
 connection::connection(boost::asio::io_context& io, sd_bus* bus) :
-    io_(io), bus_(bus), ownsBus_(true), descriptor_(io), timer_(io)
+    io_(io), bus_(bus), owns_bus_(true), descriptor_(io), timer_(io)
 {
     try
     {
@@ -130,7 +130,7 @@ connection::~connection()
     }
     // The fd belongs to sd-bus: stop watching it, never close it here.
     descriptor_.release();
-    if (ownsBus_)
+    if (owns_bus_)
     {
         sd_bus_flush_close_unref(bus_);
     }
@@ -227,13 +227,13 @@ void connection::async_send(message& m, reply_handler handler)
     schedule_processing();
 }
 
-void connection::post_failure(reply_handler handler, int errnoValue)
+void connection::post_failure(reply_handler handler, int errno_value)
 {
-    boost::asio::post(io_, [handler = std::move(handler), errnoValue]() {
+    boost::asio::post(io_, [handler = std::move(handler), errno_value]() {
         message none;
         try
         {
-            handler(make_error(errnoValue), none);
+            handler(make_error(errno_value), none);
         }
         catch (...)
         {
@@ -244,17 +244,17 @@ void connection::post_failure(reply_handler handler, int errnoValue)
 
 void connection::schedule_processing()
 {
-    if (processScheduled_ || failed_)
+    if (process_scheduled_ || failed_)
     {
         return;
     }
-    processScheduled_ = true;
+    process_scheduled_ = true;
     boost::asio::post(io_, [this, alive = std::weak_ptr<int>(alive_)]() {
         if (alive.expired())
         {
             return;
         }
-        processScheduled_ = false;
+        process_scheduled_ = false;
         process();
     });
 }
@@ -288,11 +288,11 @@ void connection::watch()
                      std::strerror(-events));
         return;
     }
-    if ((events & POLLIN) != 0 && !readWatched_)
+    if ((events & POLLIN) != 0 && !read_watched_)
     {
         watch_fd(false);
     }
-    if ((events & POLLOUT) != 0 && !writeWatched_)
+    if ((events & POLLOUT) != 0 && !write_watched_)
     {
         watch_fd(true);
     }
@@ -301,7 +301,7 @@ void connection::watch()
 
 void connection::watch_fd(bool write)
 {
-    bool& watched = write ? writeWatched_ : readWatched_;
+    bool& watched = write ? write_watched_ : read_watched_;
     watched = true;
     descriptor_.async_wait(
         write ? boost::asio::posix::descriptor_base::wait_write

@@ -1,5 +1,11 @@
 #pragma once
 
+// Our D-Bus layer over sd-bus and Boost.Asio.
+// Naming in dbus/ and platform/: lower_snake_case for types, functions,
+// members, enumerators and parameters, except the names that stand in for
+// outside libraries (getCapbilityFlags, i2cGet, convertPowerStateToString,
+// convertTransitionToString and their enums).
+
 #include "dbus/error.hpp"
 #include "dbus/message.hpp"
 
@@ -149,13 +155,13 @@ class connection : public std::enable_shared_from_this<connection>
      *  messages queued inside sd-bus while the fd looks idle). */
     void schedule_processing();
 
-    static boost::system::error_code make_error(int errnoValue) noexcept
+    static boost::system::error_code make_error(int errno_value) noexcept
     {
-        return {errnoValue, boost::system::system_category()};
+        return {errno_value, boost::system::system_category()};
     }
 
   private:
-    void post_failure(reply_handler handler, int errnoValue);
+    void post_failure(reply_handler handler, int errno_value);
     void process();
     void watch();
     void watch_fd(bool write);
@@ -163,12 +169,12 @@ class connection : public std::enable_shared_from_this<connection>
 
     boost::asio::io_context& io_;
     sd_bus* bus_;
-    bool ownsBus_;
+    bool owns_bus_;
     boost::asio::posix::stream_descriptor descriptor_;
     boost::asio::steady_timer timer_;
-    bool readWatched_ = false;
-    bool writeWatched_ = false;
-    bool processScheduled_ = false;
+    bool read_watched_ = false;
+    bool write_watched_ = false;
+    bool process_scheduled_ = false;
     bool failed_ = false;
     /** Expires with the connection; posted work checks it. */
     std::shared_ptr<int> alive_ = std::make_shared<int>(0);

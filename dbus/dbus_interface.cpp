@@ -157,7 +157,7 @@ void dbus_interface::signal_send(message& m)
     conn_->schedule_processing();
 }
 
-void dbus_interface::initialize(bool announceProperties)
+void dbus_interface::initialize(bool announce_properties)
 {
     check_not_initialized("initialize");
     vtable_.clear();
@@ -199,7 +199,7 @@ void dbus_interface::initialize(bool announceProperties)
         throw error(added, "sd_bus_emit_interfaces_added");
     }
     announced_ = added >= 0;
-    if (announceProperties)
+    if (announce_properties)
     {
         for (const auto& [name, prop] : properties_)
         {

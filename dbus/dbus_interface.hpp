@@ -33,8 +33,8 @@ enum class write_result
 
 enum class permission
 {
-    readOnly,
-    readWrite,
+    read_only,
+    read_write,
 };
 
 namespace detail
@@ -112,13 +112,13 @@ class dbus_interface
         add_property(name, make_property<detail::value_t<T>>(value, false));
     }
 
-    /** Property writable from the bus when access is readWrite. */
+    /** Property writable from the bus when access is read_write. */
     template <typename T>
     void register_property(const std::string& name, const T& value,
                            permission access)
     {
         add_property(name, make_property<detail::value_t<T>>(
-                               value, access == permission::readWrite));
+                               value, access == permission::read_write));
     }
 
     /** Writable property guarded by
@@ -201,8 +201,8 @@ class dbus_interface
     }
 
     /** Puts the interface on the bus; see the class comment. With
-     *  announceProperties, also one PropertiesChanged per property. */
-    void initialize(bool announceProperties = false);
+     *  announce_properties, also one PropertiesChanged per property. */
+    void initialize(bool announce_properties = false);
     bool is_initialized() const noexcept
     {
         return slot_ != nullptr;

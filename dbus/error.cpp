@@ -7,11 +7,11 @@
 namespace dbus
 {
 
-error::error(int negativeErrno, std::string operation) :
+error::error(int negative_errno, std::string operation) :
     operation_(std::move(operation))
 {
     sd_bus_error err{}; // SD_BUS_ERROR_NULL, without the C compound literal
-    sd_bus_error_set_errno(&err, negativeErrno);
+    sd_bus_error_set_errno(&err, negative_errno);
     name_ = err.name != nullptr ? err.name : "";
     description_ = err.message != nullptr ? err.message : "";
     sd_bus_error_free(&err);

@@ -19,7 +19,7 @@ class error : public std::exception
 {
   public:
     /** From a negative errno returned by an sd-bus function. */
-    error(int negativeErrno, std::string operation);
+    error(int negative_errno, std::string operation);
     /** From a filled sd_bus_error (e.g. the result of sd_bus_call). */
     error(const sd_bus_error* err, std::string operation);
     /** From an explicit error name and message (for method handlers). */

@@ -9,7 +9,7 @@ object_server::object_server(std::shared_ptr<connection> conn) :
     conn_(std::move(conn))
 {
     const int r =
-        sd_bus_add_object_manager(conn_->get_bus(), &managerSlot_, "/");
+        sd_bus_add_object_manager(conn_->get_bus(), &manager_slot_, "/");
     if (r < 0)
     {
         throw error(r, "sd_bus_add_object_manager");
@@ -21,7 +21,7 @@ object_server::~object_server()
     // Interfaces that go now are announced as removed while the manager is
     // still there.
     interfaces_.clear();
-    sd_bus_slot_unref(managerSlot_);
+    sd_bus_slot_unref(manager_slot_);
 }
 
 std::shared_ptr<dbus_interface> object_server::add_interface(

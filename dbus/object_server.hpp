@@ -33,7 +33,7 @@ class object_server
 
   private:
     std::shared_ptr<connection> conn_;
-    sd_bus_slot* managerSlot_ = nullptr;
+    sd_bus_slot* manager_slot_ = nullptr;
     std::vector<std::shared_ptr<dbus_interface>> interfaces_;
 };
 

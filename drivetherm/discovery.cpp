@@ -138,7 +138,7 @@ void discoverSensors(boost::asio::io_context& io,
         std::cerr << "Connection not created\n";
         return;
     }
-    entity_manager::getManagedObjects(
+    entity_manager::get_managed_objects(
         *conn, [&io, &objectServer,
                 &conn](boost::system::error_code ec, ManagedObjects objects) {
             if (ec)

@@ -6,7 +6,7 @@ namespace chassis
 namespace
 {
 
-const std::string interfacePrefix = "xyz.openbmc_project.State.Chassis.";
+const std::string interface_prefix = "xyz.openbmc_project.State.Chassis.";
 
 } // namespace
 
@@ -28,7 +28,7 @@ std::string convertPowerStateToString(PowerState state)
             name = "TransitioningToOn";
             break;
     }
-    return interfacePrefix + "PowerState." + name;
+    return interface_prefix + "PowerState." + name;
 }
 
 std::string convertTransitionToString(Transition transition)
@@ -46,7 +46,7 @@ std::string convertTransitionToString(Transition transition)
             name = "PowerCycle";
             break;
     }
-    return interfacePrefix + "Transition." + name;
+    return interface_prefix + "Transition." + name;
 }
 
 } // namespace chassis

@@ -6,35 +6,35 @@ namespace entity_manager
 namespace
 {
 
-constexpr const char* propertiesInterface = "org.freedesktop.DBus.Properties";
+constexpr const char* properties_interface = "org.freedesktop.DBus.Properties";
 
 } // namespace
 
-void getManagedObjects(
+void get_managed_objects(
     dbus::connection& conn,
-    std::function<void(boost::system::error_code, ManagedObjects)> handler)
+    std::function<void(boost::system::error_code, managed_objects)> handler)
 {
-    conn.async_method_call<ManagedObjects>(
+    conn.async_method_call<managed_objects>(
         std::move(handler), service, "/", "org.freedesktop.DBus.ObjectManager",
         "GetManagedObjects");
 }
 
-void getRecord(
+void get_record(
     dbus::connection& conn, const std::string& path,
     const std::string& interface,
-    std::function<void(boost::system::error_code, ConfigProperties)> handler)
+    std::function<void(boost::system::error_code, config_properties)> handler)
 {
-    conn.async_method_call<ConfigProperties>(
-        std::move(handler), service, path, propertiesInterface, "GetAll",
+    conn.async_method_call<config_properties>(
+        std::move(handler), service, path, properties_interface, "GetAll",
         interface);
 }
 
-void setThresholdValue(dbus::connection& conn, const std::string& path,
-                       const std::string& interface, double value,
-                       std::function<void(boost::system::error_code)> handler)
+void set_threshold_value(dbus::connection& conn, const std::string& path,
+                         const std::string& interface, double value,
+                         std::function<void(boost::system::error_code)> handler)
 {
     conn.async_method_call(std::move(handler), service, path,
-                           propertiesInterface, "Set", interface,
+                           properties_interface, "Set", interface,
                            std::string("Value"), std::variant<double>(value));
 }
 

@@ -21,34 +21,35 @@ namespace entity_manager
 
 /** A configuration value. A value of any other D-Bus type reads as an
  *  empty list of text (the first alternative). */
-using ConfigValue =
+using config_value =
     std::variant<std::vector<std::string>, std::string, int64_t, uint64_t,
                  double, int32_t, uint32_t, int16_t, uint16_t, uint8_t, bool>;
-using ConfigProperties = boost::container::flat_map<std::string, ConfigValue>;
-using ConfigInterfaces =
-    boost::container::flat_map<std::string, ConfigProperties>;
+using config_properties = boost::container::flat_map<std::string, config_value>;
+using config_interfaces =
+    boost::container::flat_map<std::string, config_properties>;
 /** Configuration objects in reply order. */
-using ManagedObjects =
-    std::vector<std::pair<dbus::object_path, ConfigInterfaces>>;
+using managed_objects =
+    std::vector<std::pair<dbus::object_path, config_interfaces>>;
 
 inline constexpr const char* service = "xyz.openbmc_project.EntityManager";
 
 /** GetManagedObjects at "/". */
-void getManagedObjects(
+void get_managed_objects(
     dbus::connection& conn,
-    std::function<void(boost::system::error_code, ManagedObjects)> handler);
+    std::function<void(boost::system::error_code, managed_objects)> handler);
 
 /** Properties GetAll of one record (e.g. a threshold interface) of the
  *  configuration object at `path`. */
-void getRecord(
+void get_record(
     dbus::connection& conn, const std::string& path,
     const std::string& interface,
-    std::function<void(boost::system::error_code, ConfigProperties)> handler);
+    std::function<void(boost::system::error_code, config_properties)> handler);
 
 /** Properties Set of a threshold record's "Value". */
-void setThresholdValue(dbus::connection& conn, const std::string& path,
-                       const std::string& interface, double value,
-                       std::function<void(boost::system::error_code)> handler);
+void set_threshold_value(
+    dbus::connection& conn, const std::string& path,
+    const std::string& interface, double value,
+    std::function<void(boost::system::error_code)> handler);
 
 /** Asks EntityManager to probe the board's inventory again. */
 void rescan(dbus::connection& conn,

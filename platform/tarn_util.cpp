@@ -20,10 +20,10 @@ extern "C"
 namespace
 {
 
-constexpr const char* capabilityFile = "/etc/tarn-util/capability_flags";
+constexpr const char* capability_file = "/etc/tarn-util/capability_flags";
 
 // Parses a whole line holding one number in C notation (0x30000, 196608).
-bool parseCapability(const std::string& text, unsigned long long& value)
+bool parse_capability(const std::string& text, unsigned long long& value)
 {
     if (text.empty() || text.front() == '-' || text.front() == '+')
     {
@@ -48,7 +48,7 @@ int getCapbilityFlags(unsigned long long* flags)
     {
         return -1;
     }
-    std::ifstream file(capabilityFile);
+    std::ifstream file(capability_file);
     std::string line;
     if (!std::getline(file, line))
     {
@@ -58,7 +58,7 @@ int getCapbilityFlags(unsigned long long* flags)
     {
         line.pop_back();
     }
-    return parseCapability(line, *flags) ? 0 : -1;
+    return parse_capability(line, *flags) ? 0 : -1;
 }
 
 int i2cGet(unsigned char bus, unsigned char addr, unsigned char reg,

@@ -9,10 +9,10 @@
 // values. A conversion that does not fit throws std::invalid_argument with
 // the text "Cannot translate type <source> to <target>".
 
-using entity_manager::ConfigInterfaces;
-using entity_manager::ConfigProperties;
-using entity_manager::ConfigValue;
-using entity_manager::ManagedObjects;
+using ConfigValue = entity_manager::config_value;
+using ConfigProperties = entity_manager::config_properties;
+using ConfigInterfaces = entity_manager::config_interfaces;
+using ManagedObjects = entity_manager::managed_objects;
 
 /** Text of a value: integers in decimal, doubles as "%f", bools "1"/"0". */
 std::string variantToString(const ConfigValue& value);

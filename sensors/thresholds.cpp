@@ -113,7 +113,7 @@ void storeIfMatching(dbus::connection& conn, const std::string& configPath,
     {
         return;
     }
-    entity_manager::setThresholdValue(
+    entity_manager::set_threshold_value(
         conn, configPath, interface, threshold.value,
         [](boost::system::error_code ec) {
             if (ec)
@@ -317,7 +317,7 @@ void storeThreshold(const std::string& configPath,
     {
         const std::string interface =
             configInterface + ".Thresholds" + std::to_string(i);
-        entity_manager::getRecord(
+        entity_manager::get_record(
             *conn, configPath, interface,
             [weakConn, configPath, threshold, interface, label](
                 boost::system::error_code ec, const ConfigProperties& record) {

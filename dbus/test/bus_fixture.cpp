@@ -132,10 +132,10 @@ void serve_test_interface(const std::function<void()>& ready)
     boost::asio::io_context io;
     auto conn = connection::open(io, bus_address());
     object_server server(conn);
-    auto iface = server.add_interface(serverPath, serverIface);
+    auto iface = server.add_interface(server_path, server_iface);
 
     iface->register_property("Name", std::string("initial"));
-    iface->register_property("Level", uint32_t{1}, permission::readWrite);
+    iface->register_property("Level", uint32_t{1}, permission::read_write);
     iface->register_property(
         "Limit", int32_t{10}, [](const int32_t& requested, int32_t& stored) {
             if (requested < 0)
@@ -202,14 +202,14 @@ void serve_test_interface(const std::function<void()>& ready)
     iface->register_method("Nested", [&conn] {
         return conn->call_method<std::string>(
             "org.freedesktop.DBus", "/org/freedesktop/DBus",
-            "org.freedesktop.DBus", "GetNameOwner", std::string(serverName));
+            "org.freedesktop.DBus", "GetNameOwner", std::string(server_name));
     });
     iface->register_method("Emit", [&iface](const std::string& text) {
         iface->emit_signal("Ping", text);
     });
     iface->initialize();
 
-    conn->request_name(serverName);
+    conn->request_name(server_name);
     ready();
     io.run();
 }

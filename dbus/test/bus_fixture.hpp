@@ -40,11 +40,11 @@ class child_process
 };
 
 /** Well-known name, path and interface served by test_server. */
-inline constexpr const char* serverName = "test.server";
-inline constexpr const char* serverPath = "/test/obj";
-inline constexpr const char* serverIface = "test.Iface";
+inline constexpr const char* server_name = "test.server";
+inline constexpr const char* server_path = "/test/obj";
+inline constexpr const char* server_iface = "test.Iface";
 
-/** Body of a child_process serving serverIface on its own connection:
+/** Body of a child_process serving server_iface on its own connection:
  *  properties Name (s, read-only), Level (u, writable), Limit (i, guarded:
  *  negative refused, above 100 clamped), Locked (s, every write denied)
  *  and methods Echo, Split, Sum, Fail,

@@ -21,12 +21,12 @@ namespace
 {
 
 using namespace std::chrono_literals;
-using test::serverIface;
-using test::serverName;
-using test::serverPath;
+using test::server_iface;
+using test::server_name;
+using test::server_path;
 
-constexpr const char* busName = "org.freedesktop.DBus";
-constexpr const char* busPath = "/org/freedesktop/DBus";
+constexpr const char* bus_name = "org.freedesktop.DBus";
+constexpr const char* bus_path = "/org/freedesktop/DBus";
 
 std::string signal_rule(const std::string& member)
 {
@@ -53,7 +53,7 @@ TEST(Connection, DefaultBusIsTheTestBus)
     auto conn = std::make_shared<connection>(io);
     conn->request_name("test.default");
     auto other = connection::open(io, test::bus_address());
-    EXPECT_EQ(other->call_method<std::string>(busName, busPath, busName,
+    EXPECT_EQ(other->call_method<std::string>(bus_name, bus_path, bus_name,
                                               "GetNameOwner",
                                               std::string("test.default")),
               conn->unique_name());
@@ -78,7 +78,7 @@ TEST(Connection, RequestingAnOwnedNameThrows)
 }
 
 /** Calls to a server in another process. */
-class CallTest : public ::testing::Test
+class call_test : public ::testing::Test
 {
   protected:
     static void SetUpTestSuite()
@@ -93,7 +93,7 @@ class CallTest : public ::testing::Test
     template <typename Ret = void, typename... Args>
     Ret call(const std::string& member, const Args&... args)
     {
-        return conn->call_method<Ret>(serverName, serverPath, serverIface,
+        return conn->call_method<Ret>(server_name, server_path, server_iface,
                                       member, args...);
     }
 
@@ -108,7 +108,7 @@ class CallTest : public ::testing::Test
             [&result](boost::system::error_code ec, Ret value) {
                 result.emplace(ec, std::move(value));
             },
-            service, serverPath, serverIface, member, args...);
+            service, server_path, server_iface, member, args...);
         EXPECT_TRUE(test::run_until(io, [&] { return result.has_value(); }));
         return result.value_or(std::pair<boost::system::error_code, Ret>{});
     }
@@ -119,7 +119,7 @@ class CallTest : public ::testing::Test
         connection::open(io, test::bus_address());
 };
 
-TEST_F(CallTest, BlockingCallsReturnTypedReplies)
+TEST_F(call_test, BlockingCallsReturnTypedReplies)
 {
     EXPECT_EQ(call<std::string>("Echo", std::string("hello")), "hello");
     EXPECT_EQ((call<std::tuple<std::string, std::string>>(
@@ -139,7 +139,7 @@ TEST_F(CallTest, BlockingCallsReturnTypedReplies)
     EXPECT_FALSE(call<std::string>("Nested").empty());
 }
 
-TEST_F(CallTest, VariantArgumentFallsBackOnTheServer)
+TEST_F(call_test, VariantArgumentFallsBackOnTheServer)
 {
     using arg = std::variant<std::string, int32_t, std::vector<std::string>>;
     EXPECT_EQ(call<std::string>("Describe", arg("x")), "string:x");
@@ -149,7 +149,7 @@ TEST_F(CallTest, VariantArgumentFallsBackOnTheServer)
     EXPECT_EQ(call<std::string>("Describe", arg(42)), "list:0");
 }
 
-TEST_F(CallTest, BlockingCallFailuresThrow)
+TEST_F(call_test, BlockingCallFailuresThrow)
 {
     /** The error body() throws; a default one if it throws none. */
     auto caught = [](auto&& body) {
@@ -189,15 +189,15 @@ TEST_F(CallTest, BlockingCallFailuresThrow)
     EXPECT_THROW(call<std::string>("Split", std::string("a=b")), error);
 }
 
-TEST_F(CallTest, AsyncCallsDeliverValuesOrErrno)
+TEST_F(call_test, AsyncCallsDeliverValuesOrErrno)
 {
     auto [ec, text] =
-        async_call<std::string>(serverName, "Echo", std::string("async"));
+        async_call<std::string>(server_name, "Echo", std::string("async"));
     EXPECT_FALSE(ec);
     EXPECT_EQ(text, "async");
 
     auto [failed, none] = async_call<std::string>(
-        serverName, "Fail", std::string(SD_BUS_ERROR_ACCESS_DENIED),
+        server_name, "Fail", std::string(SD_BUS_ERROR_ACCESS_DENIED),
         std::string("no"));
     EXPECT_EQ(failed.value(), EACCES);
     EXPECT_EQ(failed.category(), boost::system::system_category());
@@ -207,13 +207,13 @@ TEST_F(CallTest, AsyncCallsDeliverValuesOrErrno)
         async_call<std::string>("test.absent", "Echo", std::string("x"));
     EXPECT_EQ(absent.value(), EHOSTUNREACH);
 
-    auto [badType,
-          number] = async_call<int32_t>(serverName, "Echo", std::string("x"));
-    EXPECT_EQ(badType.value(), EBADMSG);
+    auto [bad_type,
+          number] = async_call<int32_t>(server_name, "Echo", std::string("x"));
+    EXPECT_EQ(bad_type.value(), EBADMSG);
     EXPECT_EQ(number, 0);
 }
 
-TEST_F(CallTest, AsyncVoidCallAndNestedCallsFromTheHandler)
+TEST_F(call_test, AsyncVoidCallAndNestedCallsFromTheHandler)
 {
     std::optional<boost::system::error_code> first;
     std::string nested;
@@ -223,42 +223,42 @@ TEST_F(CallTest, AsyncVoidCallAndNestedCallsFromTheHandler)
             first = ec;
             // Blocking and async calls from inside a reply handler.
             nested = conn->call_method<std::string>(
-                serverName, serverPath, serverIface, "Echo",
+                server_name, server_path, server_iface, "Echo",
                 std::string("inner"));
             conn->async_method_call(
                 [&](boost::system::error_code ec2) { chained = ec2; },
-                serverName, serverPath, serverIface, "Echo",
+                server_name, server_path, server_iface, "Echo",
                 std::string("chained"));
         },
-        serverName, serverPath, serverIface, "Echo", std::string("outer"));
+        server_name, server_path, server_iface, "Echo", std::string("outer"));
     ASSERT_TRUE(test::run_until(io, [&] { return chained.has_value(); }));
     EXPECT_FALSE(*first);
     EXPECT_EQ(nested, "inner");
     EXPECT_FALSE(*chained);
 }
 
-TEST_F(CallTest, FailingToSendIsReportedLater)
+TEST_F(call_test, FailingToSendIsReportedLater)
 {
     std::vector<int> errors;
     auto record = [&errors](boost::system::error_code ec, std::string) {
         errors.push_back(ec.value());
     };
-    conn->async_method_call<std::string>(record, "not a bus name", serverPath,
-                                         serverIface, "Echo");
+    conn->async_method_call<std::string>(record, "not a bus name", server_path,
+                                         server_iface, "Echo");
     conn->async_method_call<std::string>(
-        record, serverName, serverPath, serverIface, "Echo",
+        record, server_name, server_path, server_iface, "Echo",
         object_path("not a path"));
     EXPECT_TRUE(errors.empty()) << "handler called inline";
     ASSERT_TRUE(test::run_until(io, [&] { return errors.size() == 2; }));
     EXPECT_EQ(errors, (std::vector<int>{EINVAL, EINVAL}));
 }
 
-TEST_F(CallTest, SignalFromTheServerReachesAMatch)
+TEST_F(call_test, SignalFromTheServerReachesAMatch)
 {
     std::vector<std::string> received;
     match ping(*conn,
                "type='signal',interface='test.Iface',member='Ping',path='" +
-                   std::string(serverPath) + "'",
+                   std::string(server_path) + "'",
                [&received](message& m) {
                    received.push_back(m.read<std::string>());
                });
@@ -268,7 +268,7 @@ TEST_F(CallTest, SignalFromTheServerReachesAMatch)
 }
 
 /** A peer that owns a name but never answers. */
-class TimeoutTest : public ::testing::Test
+class timeout_test : public ::testing::Test
 {
   protected:
     void SetUp() override
@@ -278,14 +278,14 @@ class TimeoutTest : public ::testing::Test
     }
 
     boost::asio::io_context io;
-    boost::asio::io_context neverRun;
+    boost::asio::io_context never_run;
     std::shared_ptr<connection> silent =
-        connection::open(neverRun, test::bus_address());
+        connection::open(never_run, test::bus_address());
     std::shared_ptr<connection> conn =
         connection::open(io, test::bus_address());
 };
 
-TEST_F(TimeoutTest, BlockingCallTimesOut)
+TEST_F(timeout_test, BlockingCallTimesOut)
 {
     try
     {
@@ -299,7 +299,7 @@ TEST_F(TimeoutTest, BlockingCallTimesOut)
     }
 }
 
-TEST_F(TimeoutTest, AsyncCallTimesOut)
+TEST_F(timeout_test, AsyncCallTimesOut)
 {
     std::optional<boost::system::error_code> result;
     conn->async_method_call(
@@ -310,7 +310,7 @@ TEST_F(TimeoutTest, AsyncCallTimesOut)
 }
 
 /** Signal matches between two connections of this process. */
-class MatchTest : public ::testing::Test
+class match_test : public ::testing::Test
 {
   protected:
     boost::asio::io_context io;
@@ -320,7 +320,7 @@ class MatchTest : public ::testing::Test
         connection::open(io, test::bus_address());
 };
 
-TEST_F(MatchTest, DestroyedMatchNoLongerFires)
+TEST_F(match_test, DestroyedMatchNoLongerFires)
 {
     std::vector<std::string> first;
     std::vector<std::string> last;
@@ -341,18 +341,18 @@ TEST_F(MatchTest, DestroyedMatchNoLongerFires)
     EXPECT_EQ(first, std::vector<std::string>{"1"});
 }
 
-TEST_F(MatchTest, CallbackMayDestroyItsMatchAndThrowWithoutStoppingTheLoop)
+TEST_F(match_test, CallbackMayDestroyItsMatchAndThrowWithoutStoppingTheLoop)
 {
-    int oneShotCalls = 0;
-    int throwingCalls = 0;
+    int one_shot_calls = 0;
+    int throwing_calls = 0;
     std::vector<std::string> last;
-    std::optional<match> oneShot;
-    oneShot.emplace(*receiver, signal_rule("Tick"), [&](message&) {
-        ++oneShotCalls;
-        oneShot.reset();
+    std::optional<match> one_shot;
+    one_shot.emplace(*receiver, signal_rule("Tick"), [&](message&) {
+        ++one_shot_calls;
+        one_shot.reset();
     });
     match throwing(*receiver, signal_rule("Tick"), [&](message&) {
-        ++throwingCalls;
+        ++throwing_calls;
         throw std::runtime_error("callback failed");
     });
     match closing(*receiver, signal_rule("Last"), [&last](message& m) {
@@ -363,11 +363,11 @@ TEST_F(MatchTest, CallbackMayDestroyItsMatchAndThrowWithoutStoppingTheLoop)
     send_signal(*sender, "Tick", "2");
     send_signal(*sender, "Last", "end");
     ASSERT_TRUE(test::run_until(io, [&] { return !last.empty(); }));
-    EXPECT_EQ(oneShotCalls, 1);
-    EXPECT_EQ(throwingCalls, 2);
+    EXPECT_EQ(one_shot_calls, 1);
+    EXPECT_EQ(throwing_calls, 2);
 }
 
-TEST_F(MatchTest, SignalQueuedDuringABlockingCallIsProcessed)
+TEST_F(match_test, SignalQueuedDuringABlockingCallIsProcessed)
 {
     std::vector<std::string> received;
     match tick(*receiver, signal_rule("Tick"), [&received](message& m) {
@@ -375,30 +375,30 @@ TEST_F(MatchTest, SignalQueuedDuringABlockingCallIsProcessed)
     });
     send_signal(*sender, "Tick", "queued");
     // Once the daemon answers the sender, it has routed the signal.
-    sender->call_method<std::string>(busName, busPath, busName, "GetId");
+    sender->call_method<std::string>(bus_name, bus_path, bus_name, "GetId");
     // The receiver's blocking call reads the signal off the socket before
     // its reply and leaves it queued inside sd-bus: still delivered.
-    receiver->call_method<std::string>(busName, busPath, busName, "GetId");
+    receiver->call_method<std::string>(bus_name, bus_path, bus_name, "GetId");
     ASSERT_TRUE(test::run_until(io, [&] { return !received.empty(); }));
     EXPECT_EQ(received, std::vector<std::string>{"queued"});
 }
 
-TEST_F(MatchTest, ExceptionFromAsyncHandlerDoesNotEscapeRun)
+TEST_F(match_test, ExceptionFromAsyncHandlerDoesNotEscapeRun)
 {
     bool after = false;
     receiver->async_method_call(
         [](boost::system::error_code) { throw std::runtime_error("oops"); },
-        busName, busPath, busName, "GetId");
+        bus_name, bus_path, bus_name, "GetId");
     receiver->async_method_call<std::string>(
         [](boost::system::error_code, std::string) {
             throw std::runtime_error("oops");
         },
-        "not a bus name", busPath, busName, "GetId");
+        "not a bus name", bus_path, bus_name, "GetId");
     receiver->async_method_call<std::string>(
         [&after](boost::system::error_code, const std::string&) {
             after = true;
         },
-        busName, busPath, busName, "GetId");
+        bus_name, bus_path, bus_name, "GetId");
     EXPECT_NO_THROW(EXPECT_TRUE(test::run_until(io, [&] { return after; })));
 }
 

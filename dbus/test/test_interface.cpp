@@ -20,18 +20,18 @@ namespace dbus
 namespace
 {
 
-using test::serverIface;
-using test::serverName;
-using test::serverPath;
+using test::server_iface;
+using test::server_name;
+using test::server_path;
 
-constexpr const char* propertiesIface = "org.freedesktop.DBus.Properties";
-constexpr const char* managerIface = "org.freedesktop.DBus.ObjectManager";
+constexpr const char* properties_iface = "org.freedesktop.DBus.Properties";
+constexpr const char* manager_iface = "org.freedesktop.DBus.ObjectManager";
 
 using value = std::variant<std::string, uint32_t, int32_t>;
 using property_map = boost::container::flat_map<std::string, value>;
 
 /** Properties of the server in another process, over the bus. */
-class RemotePropertyTest : public ::testing::Test
+class remote_property_test : public ::testing::Test
 {
   protected:
     static void SetUpTestSuite()
@@ -47,24 +47,24 @@ class RemotePropertyTest : public ::testing::Test
     T get(const std::string& name)
     {
         auto v = conn->call_method<std::variant<T>>(
-            serverName, serverPath, propertiesIface, "Get",
-            std::string(serverIface), name);
+            server_name, server_path, properties_iface, "Get",
+            std::string(server_iface), name);
         return std::get<T>(v);
     }
 
     template <typename T>
     void set(const std::string& name, const T& v)
     {
-        conn->call_method(serverName, serverPath, propertiesIface, "Set",
-                          std::string(serverIface), name, std::variant<T>(v));
+        conn->call_method(server_name, server_path, properties_iface, "Set",
+                          std::string(server_iface), name, std::variant<T>(v));
     }
 
     std::string set_error(const std::string& name, const value& v)
     {
         try
         {
-            conn->call_method(serverName, serverPath, propertiesIface, "Set",
-                              std::string(serverIface), name, v);
+            conn->call_method(server_name, server_path, properties_iface, "Set",
+                              std::string(server_iface), name, v);
         }
         catch (const error& e)
         {
@@ -79,7 +79,7 @@ class RemotePropertyTest : public ::testing::Test
         connection::open(io, test::bus_address());
 };
 
-TEST_F(RemotePropertyTest, GetSetAndGuardedWrites)
+TEST_F(remote_property_test, GetSetAndGuardedWrites)
 {
     EXPECT_EQ(get<std::string>("Name"), "initial");
     EXPECT_EQ(set_error("Name", std::string("other")),
@@ -98,24 +98,24 @@ TEST_F(RemotePropertyTest, GetSetAndGuardedWrites)
               SD_BUS_ERROR_ACCESS_DENIED);
     EXPECT_EQ(get<std::string>("Locked"), "fixed");
 
-    auto all =
-        conn->call_method<property_map>(serverName, serverPath, propertiesIface,
-                                        "GetAll", std::string(serverIface));
+    auto all = conn->call_method<property_map>(
+        server_name, server_path, properties_iface, "GetAll",
+        std::string(server_iface));
     EXPECT_EQ(all, (property_map{{"Level", uint32_t{7}},
                                  {"Limit", int32_t{100}},
                                  {"Locked", std::string("fixed")},
                                  {"Name", std::string("initial")}}));
 }
 
-TEST_F(RemotePropertyTest, PropertiesChangedOnlyWhenTheValueChanges)
+TEST_F(remote_property_test, PropertiesChangedOnlyWhenTheValueChanges)
 {
     set("Limit", int32_t{50}); // before watching: whatever ran earlier
     std::vector<property_map> changes;
     match changed(*conn,
                   "type='signal',member='PropertiesChanged',path='" +
-                      std::string(serverPath) + "'",
+                      std::string(server_path) + "'",
                   [&changes](message& m) {
-                      EXPECT_EQ(m.read<std::string>(), serverIface);
+                      EXPECT_EQ(m.read<std::string>(), server_iface);
                       changes.push_back(m.read<property_map>());
                   });
     bool done = false;
@@ -128,7 +128,7 @@ TEST_F(RemotePropertyTest, PropertiesChangedOnlyWhenTheValueChanges)
     set("Limit", int32_t{100});               // handler: unchanged
     set_error("Limit", int32_t{-5});          // refused
     set_error("Locked", std::string("x"));    // denied
-    conn->call_method(serverName, serverPath, serverIface, "Emit",
+    conn->call_method(server_name, server_path, server_iface, "Emit",
                       std::string("marker"));
     ASSERT_TRUE(test::run_until(io, [&] { return done; }));
     ASSERT_EQ(changes.size(), 2U);
@@ -137,7 +137,7 @@ TEST_F(RemotePropertyTest, PropertiesChangedOnlyWhenTheValueChanges)
 }
 
 /** A server and an observer connection in this process. */
-class InterfaceTest : public ::testing::Test
+class interface_test : public ::testing::Test
 {
   protected:
     /** Collects every signal of member from the server's connection. */
@@ -172,7 +172,7 @@ class InterfaceTest : public ::testing::Test
     std::vector<match> matches;
 };
 
-TEST_F(InterfaceTest, ObjectManagerAnnouncesAddedAndRemovedInterfaces)
+TEST_F(interface_test, ObjectManagerAnnouncesAddedAndRemovedInterfaces)
 {
     auto& added = watch("InterfacesAdded");
     auto& removed = watch("InterfacesRemoved");
@@ -201,7 +201,7 @@ TEST_F(InterfaceTest, ObjectManagerAnnouncesAddedAndRemovedInterfaces)
               std::vector<std::string>{"test.Thing"});
 }
 
-TEST_F(InterfaceTest, WithoutObjectManagerNothingIsAnnounced)
+TEST_F(interface_test, WithoutObjectManagerNothingIsAnnounced)
 {
     auto& added = watch("InterfacesAdded");
     auto& removed = watch("InterfacesRemoved");
@@ -215,7 +215,7 @@ TEST_F(InterfaceTest, WithoutObjectManagerNothingIsAnnounced)
     EXPECT_TRUE(removed.empty());
 }
 
-TEST_F(InterfaceTest, ManagedObjectsRoundTrip)
+TEST_F(interface_test, ManagedObjectsRoundTrip)
 {
     object_server objects(server);
     auto first = objects.add_interface("/xyz/a", "test.A");
@@ -227,24 +227,24 @@ TEST_F(InterfaceTest, ManagedObjectsRoundTrip)
     second->initialize();
 
     using managed = std::map<object_path, std::map<std::string, property_map>>;
-    std::optional<managed> objectsSeen;
+    std::optional<managed> objects_seen;
     observer->async_method_call<managed>(
-        [&objectsSeen](boost::system::error_code ec, managed reply) {
+        [&objects_seen](boost::system::error_code ec, managed reply) {
             EXPECT_FALSE(ec);
-            objectsSeen = std::move(reply);
+            objects_seen = std::move(reply);
         },
-        server->unique_name(), "/", managerIface, "GetManagedObjects");
-    ASSERT_TRUE(test::run_until(io, [&] { return objectsSeen.has_value(); }));
-    ASSERT_EQ(objectsSeen->size(), 2U);
+        server->unique_name(), "/", manager_iface, "GetManagedObjects");
+    ASSERT_TRUE(test::run_until(io, [&] { return objects_seen.has_value(); }));
+    ASSERT_EQ(objects_seen->size(), 2U);
     // sd-bus lists its standard interfaces too (without properties).
     EXPECT_EQ(
-        objectsSeen->at(object_path("/xyz/a")).at("test.A"),
+        objects_seen->at(object_path("/xyz/a")).at("test.A"),
         (property_map{{"Text", std::string("hello")}, {"Count", uint32_t{1}}}));
-    EXPECT_EQ(objectsSeen->at(object_path("/xyz/b")).at("test.B"),
+    EXPECT_EQ(objects_seen->at(object_path("/xyz/b")).at("test.B"),
               (property_map{{"Offset", int32_t{-2}}}));
 }
 
-TEST_F(InterfaceTest, SetPropertyRunsTheWriteHandlerAndSignalsChanges)
+TEST_F(interface_test, SetPropertyRunsTheWriteHandlerAndSignalsChanges)
 {
     auto& changed = watch("PropertiesChanged");
     dbus_interface iface(server, "/xyz/guarded", "test.Guarded");
@@ -263,7 +263,7 @@ TEST_F(InterfaceTest, SetPropertyRunsTheWriteHandlerAndSignalsChanges)
             }
             return write_result::changed;
         });
-    iface.register_property("Plain", std::string("a"), permission::readWrite);
+    iface.register_property("Plain", std::string("a"), permission::read_write);
     iface.register_property("Sealed", uint32_t{7},
                             [](const uint32_t& requested, uint32_t& stored) {
                                 stored = requested;
@@ -297,7 +297,7 @@ TEST_F(InterfaceTest, SetPropertyRunsTheWriteHandlerAndSignalsChanges)
     EXPECT_THROW(iface.get_property<uint32_t>("Even"), error);
 }
 
-TEST_F(InterfaceTest, InitializeCanAnnounceEveryProperty)
+TEST_F(interface_test, InitializeCanAnnounceEveryProperty)
 {
     auto& changed = watch("PropertiesChanged");
     dbus_interface iface(server, "/xyz/announced", "test.Announced");
@@ -308,7 +308,7 @@ TEST_F(InterfaceTest, InitializeCanAnnounceEveryProperty)
     ASSERT_EQ(changed.size(), 2U);
 }
 
-TEST_F(InterfaceTest, RegistrationMistakesAreRefused)
+TEST_F(interface_test, RegistrationMistakesAreRefused)
 {
     dbus_interface iface(server, "/xyz/strict", "test.Strict");
     iface.register_property("A", uint32_t{1});
@@ -320,7 +320,7 @@ TEST_F(InterfaceTest, RegistrationMistakesAreRefused)
     EXPECT_THROW(iface.initialize(), std::logic_error);
 }
 
-TEST_F(InterfaceTest, MethodsAndSignalsInOneProcess)
+TEST_F(interface_test, MethodsAndSignalsInOneProcess)
 {
     auto& pings = watch("Ping");
     dbus_interface iface(server, "/xyz/methods", "test.Methods");

@@ -50,7 +50,7 @@ static_assert(same(signature_v<std::tuple<bool, std::vector<double>>>,
 static_assert(same(signature_v<value>, "v"));
 
 /** Messages built locally, sealed and read back. */
-class MessageTest : public ::testing::Test
+class message_test : public ::testing::Test
 {
   protected:
     template <typename... Ts>
@@ -76,7 +76,7 @@ class MessageTest : public ::testing::Test
         connection::open(io, test::bus_address());
 };
 
-TEST_F(MessageTest, BasicTypesRoundTrip)
+TEST_F(message_test, BasicTypesRoundTrip)
 {
     expect_round_trip(true);
     expect_round_trip(false);
@@ -93,7 +93,7 @@ TEST_F(MessageTest, BasicTypesRoundTrip)
     expect_round_trip(object_path("/xyz/openbmc_project/a_b"));
 }
 
-TEST_F(MessageTest, ContainersRoundTrip)
+TEST_F(message_test, ContainersRoundTrip)
 {
     expect_round_trip(std::vector<std::string>{});
     expect_round_trip(std::vector<bool>{true, false, true});
@@ -110,7 +110,7 @@ TEST_F(MessageTest, ContainersRoundTrip)
                      {object_path("/b"), {}}});
 }
 
-TEST_F(MessageTest, SeveralValuesInSequence)
+TEST_F(message_test, SeveralValuesInSequence)
 {
     message m = sealed(int32_t{-4}, "literal", object_path("/p"),
                        std::map<std::string, value>{{"k", true}});
@@ -126,7 +126,7 @@ TEST_F(MessageTest, SeveralValuesInSequence)
     EXPECT_EQ(dict, (std::map<std::string, value>{{"k", true}}));
 }
 
-TEST_F(MessageTest, VariantReadsExactMatchOrFallsBackToFirstAlternative)
+TEST_F(message_test, VariantReadsExactMatchOrFallsBackToFirstAlternative)
 {
     using config = std::variant<std::vector<std::string>, std::string, int64_t>;
     // uint32_t, a string and an a{sv} none of which some reader expects.
@@ -144,7 +144,7 @@ TEST_F(MessageTest, VariantReadsExactMatchOrFallsBackToFirstAlternative)
     EXPECT_EQ(m.read<int32_t>(), 77);
 }
 
-TEST_F(MessageTest, WrongTypeOrMissingValueThrows)
+TEST_F(message_test, WrongTypeOrMissingValueThrows)
 {
     auto expect_read_error = [](auto read) {
         try
@@ -170,7 +170,7 @@ TEST_F(MessageTest, WrongTypeOrMissingValueThrows)
     expect_read_error([&] { empty.read<std::vector<std::string>>(); });
 }
 
-TEST_F(MessageTest, PeekTypeShowsWhatComesNext)
+TEST_F(message_test, PeekTypeShowsWhatComesNext)
 {
     message m = sealed(
         std::variant<std::vector<std::string>>(std::vector<std::string>{"a"}),
@@ -182,13 +182,13 @@ TEST_F(MessageTest, PeekTypeShowsWhatComesNext)
     EXPECT_EQ(m.peek_type().first, 'y');
 }
 
-TEST_F(MessageTest, ReadReplyChecksTheWholeSignature)
+TEST_F(message_test, ReadReplyChecksTheWholeSignature)
 {
     using pair_t = std::tuple<std::string, uint32_t>;
-    message outArgs = sealed(std::string("a"), uint32_t{2});
-    EXPECT_EQ(read_reply<pair_t>(outArgs), pair_t("a", 2));
-    message structArg = sealed(pair_t("b", 3));
-    EXPECT_EQ(read_reply<pair_t>(structArg), pair_t("b", 3));
+    message out_args = sealed(std::string("a"), uint32_t{2});
+    EXPECT_EQ(read_reply<pair_t>(out_args), pair_t("a", 2));
+    message struct_arg = sealed(pair_t("b", 3));
+    EXPECT_EQ(read_reply<pair_t>(struct_arg), pair_t("b", 3));
     // One string too many is not a string.
     message extra = sealed(std::string("a"), std::string("b"));
     EXPECT_THROW(read_reply<std::string>(extra), error);
@@ -196,18 +196,18 @@ TEST_F(MessageTest, ReadReplyChecksTheWholeSignature)
 
 TEST(Error, CarriesNameDescriptionAndOperation)
 {
-    const error fromErrno(-ENOENT, "sd_bus_call");
-    EXPECT_EQ(fromErrno.get_errno(), ENOENT);
-    EXPECT_EQ(fromErrno.operation(), "sd_bus_call");
-    EXPECT_FALSE(fromErrno.name().empty());
+    const error from_errno(-ENOENT, "sd_bus_call");
+    EXPECT_EQ(from_errno.get_errno(), ENOENT);
+    EXPECT_EQ(from_errno.operation(), "sd_bus_call");
+    EXPECT_FALSE(from_errno.name().empty());
 
-    const sd_bus_error busError =
+    const sd_bus_error bus_error =
         SD_BUS_ERROR_MAKE_CONST(SD_BUS_ERROR_ACCESS_DENIED, "not for you");
-    const error fromBus(&busError, "sd_bus_request_name");
-    EXPECT_EQ(fromBus.name(), SD_BUS_ERROR_ACCESS_DENIED);
-    EXPECT_EQ(fromBus.description(), "not for you");
-    EXPECT_EQ(fromBus.get_errno(), EACCES);
-    const std::string what = fromBus.what();
+    const error from_bus(&bus_error, "sd_bus_request_name");
+    EXPECT_EQ(from_bus.name(), SD_BUS_ERROR_ACCESS_DENIED);
+    EXPECT_EQ(from_bus.description(), "not for you");
+    EXPECT_EQ(from_bus.get_errno(), EACCES);
+    const std::string what = from_bus.what();
     EXPECT_NE(what.find("sd_bus_request_name"), std::string::npos);
     EXPECT_NE(what.find(SD_BUS_ERROR_ACCESS_DENIED), std::string::npos);
     EXPECT_NE(what.find("not for you"), std::string::npos);

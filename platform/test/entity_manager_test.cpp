@@ -13,12 +13,12 @@ using namespace entity_manager;
 using testing::Contains;
 using testing::HasSubstr;
 
-constexpr const char* drivePath =
+constexpr const char* drive_path =
     "/xyz/openbmc_project/inventory/system/board/Board_1/M2_1";
-constexpr const char* thresholdRecord =
+constexpr const char* threshold_record =
     "xyz.openbmc_project.Configuration.M2Sensor.Thresholds0";
 
-const char* boardWithEntityManager = R"({
+const char* board_with_entity_manager = R"({
     "peers": {"entity_manager": {"objects": {
         "/xyz/openbmc_project/inventory/system/board/Board_1/M2_1": {
             "xyz.openbmc_project.Configuration.M2Sensor": {
@@ -48,22 +48,23 @@ void complete(simboard::board& b, Start start)
     ASSERT_TRUE(done);
 }
 
-TEST(EntityManagerClient, ReadsRecordsWithTheirExactTypes)
+TEST(entity_manager_client, ReadsRecordsWithTheirExactTypes)
 {
-    simboard::board b(nlohmann::json::parse(boardWithEntityManager));
+    simboard::board b(nlohmann::json::parse(board_with_entity_manager));
     boost::system::error_code error;
-    ManagedObjects objects;
+    managed_objects objects;
     complete(b, [&](auto done) {
-        getManagedObjects(b.client(), [&, done](auto ec, ManagedObjects got) {
-            error = ec;
-            objects = std::move(got);
-            done();
-        });
+        get_managed_objects(b.client(),
+                            [&, done](auto ec, managed_objects got) {
+                                error = ec;
+                                objects = std::move(got);
+                                done();
+                            });
     });
     ASSERT_FALSE(error) << error.message();
     auto object =
         std::find_if(objects.begin(), objects.end(), [](const auto& entry) {
-            return entry.first.str == drivePath;
+            return entry.first.str == drive_path;
         });
     ASSERT_NE(object, objects.end());
     const auto& drive =
@@ -79,70 +80,70 @@ TEST(EntityManagerClient, ReadsRecordsWithTheirExactTypes)
               std::vector<std::string>{});
 }
 
-TEST(EntityManagerClient, StoresThresholdValuesAndAsksForRescans)
+TEST(entity_manager_client, StoresThresholdValuesAndAsksForRescans)
 {
-    simboard::board b(nlohmann::json::parse(boardWithEntityManager));
-    boost::system::error_code setError;
+    simboard::board b(nlohmann::json::parse(board_with_entity_manager));
+    boost::system::error_code set_error;
     complete(b, [&](auto done) {
-        setThresholdValue(b.client(), drivePath, thresholdRecord, 75.5,
-                          [&, done](auto ec) {
-                              setError = ec;
-                              done();
-                          });
+        set_threshold_value(b.client(), drive_path, threshold_record, 75.5,
+                            [&, done](auto ec) {
+                                set_error = ec;
+                                done();
+                            });
     });
-    EXPECT_FALSE(setError) << setError.message();
+    EXPECT_FALSE(set_error) << set_error.message();
 
-    ConfigProperties record;
+    config_properties record;
     complete(b, [&](auto done) {
-        getRecord(b.client(), drivePath, thresholdRecord,
-                  [&, done](auto, ConfigProperties got) {
-                      record = std::move(got);
-                      done();
-                  });
+        get_record(b.client(), drive_path, threshold_record,
+                   [&, done](auto, config_properties got) {
+                       record = std::move(got);
+                       done();
+                   });
     });
     EXPECT_EQ(std::get<double>(record.at("Value")), 75.5);
 
     boost::system::error_code missing;
     complete(b, [&](auto done) {
-        getRecord(b.client(), drivePath,
-                  "xyz.openbmc_project.Configuration.M2Sensor.Thresholds7",
-                  [&, done](auto ec, auto) {
-                      missing = ec;
-                      done();
-                  });
+        get_record(b.client(), drive_path,
+                   "xyz.openbmc_project.Configuration.M2Sensor.Thresholds7",
+                   [&, done](auto ec, auto) {
+                       missing = ec;
+                       done();
+                   });
     });
     EXPECT_TRUE(missing);
 
-    boost::system::error_code rescanError;
+    boost::system::error_code rescan_error;
     complete(b, [&](auto done) {
         rescan(b.client(), [&, done](auto ec) {
-            rescanError = ec;
+            rescan_error = ec;
             done();
         });
     });
-    EXPECT_FALSE(rescanError) << rescanError.message();
+    EXPECT_FALSE(rescan_error) << rescan_error.message();
     EXPECT_THAT(b.peer_calls(), Contains(HasSubstr("ReScan")));
 }
 
-TEST(EntityManagerClient, AnAbsentServiceIsAFailedCall)
+TEST(entity_manager_client, AnAbsentServiceIsAFailedCall)
 {
     simboard::board b(nlohmann::json::object());
-    boost::system::error_code listError;
-    boost::system::error_code rescanError;
+    boost::system::error_code list_error;
+    boost::system::error_code rescan_error;
     complete(b, [&](auto done) {
-        getManagedObjects(b.client(), [&, done](auto ec, auto) {
-            listError = ec;
+        get_managed_objects(b.client(), [&, done](auto ec, auto) {
+            list_error = ec;
             done();
         });
     });
     complete(b, [&](auto done) {
         rescan(b.client(), [&, done](auto ec) {
-            rescanError = ec;
+            rescan_error = ec;
             done();
         });
     });
-    EXPECT_TRUE(listError);
-    EXPECT_TRUE(rescanError);
+    EXPECT_TRUE(list_error);
+    EXPECT_TRUE(rescan_error);
 }
 
 } // namespace

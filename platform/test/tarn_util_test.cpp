@@ -16,7 +16,7 @@
 namespace
 {
 
-struct CapabilityResult
+struct capability_result
 {
     int status;
     unsigned long long flags;
@@ -25,10 +25,10 @@ struct CapabilityResult
 // Runs getCapbilityFlags in a child process whose /etc is a private tmpfs
 // holding `content` as the capability file (or no file at all), so the test
 // never touches the machine's own /etc.
-CapabilityResult capabilityWith(const std::optional<std::string>& content)
+capability_result capability_with(const std::optional<std::string>& content)
 {
-    int pipeFds[2];
-    if (pipe(pipeFds) != 0)
+    int pipe_fds[2];
+    if (pipe(pipe_fds) != 0)
     {
         ADD_FAILURE() << "pipe failed";
         return {-100, 0};
@@ -36,7 +36,7 @@ CapabilityResult capabilityWith(const std::optional<std::string>& content)
     pid_t pid = fork();
     if (pid == 0)
     {
-        close(pipeFds[0]);
+        close(pipe_fds[0]);
         if (unshare(CLONE_NEWNS) != 0 ||
             mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
             mount("tmpfs", "/etc", "tmpfs", 0, nullptr) != 0)
@@ -48,16 +48,17 @@ CapabilityResult capabilityWith(const std::optional<std::string>& content)
             mkdir("/etc/tarn-util", 0755);
             std::ofstream("/etc/tarn-util/capability_flags") << *content;
         }
-        CapabilityResult result{0, 0x5A5A};
+        capability_result result{0, 0x5A5A};
         result.status = getCapbilityFlags(&result.flags);
-        bool written = write(pipeFds[1], &result, sizeof(result)) ==
+        bool written = write(pipe_fds[1], &result, sizeof(result)) ==
                        sizeof(result);
         _exit(written ? 0 : 3);
     }
-    close(pipeFds[1]);
-    CapabilityResult result{-100, 0};
-    bool complete = read(pipeFds[0], &result, sizeof(result)) == sizeof(result);
-    close(pipeFds[0]);
+    close(pipe_fds[1]);
+    capability_result result{-100, 0};
+    bool complete = read(pipe_fds[0], &result, sizeof(result)) ==
+                    sizeof(result);
+    close(pipe_fds[0]);
     int status = 0;
     waitpid(pid, &status, 0);
     if (!complete || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
@@ -69,25 +70,25 @@ CapabilityResult capabilityWith(const std::optional<std::string>& content)
 
 } // namespace
 
-TEST(CapabilityFlags, ReadsTheWordInHexOrDecimal)
+TEST(capability_flags, ReadsTheWordInHexOrDecimal)
 {
-    auto hex = capabilityWith("0x30000\n");
+    auto hex = capability_with("0x30000\n");
     EXPECT_EQ(hex.status, 0);
     EXPECT_EQ(hex.flags, 0x30000U);
 
-    auto decimal = capabilityWith("65536");
+    auto decimal = capability_with("65536");
     EXPECT_EQ(decimal.status, 0);
     EXPECT_EQ(decimal.flags, 0x10000U);
 }
 
-TEST(CapabilityFlags, FailsAndLeavesTheWordWhenFileIsAbsentOrMalformed)
+TEST(capability_flags, FailsAndLeavesTheWordWhenFileIsAbsentOrMalformed)
 {
     for (const auto& content :
          std::initializer_list<std::optional<std::string>>{
              std::nullopt, "", "0x3g000", "bits", "-1", "0x10000 0x20000",
              "99999999999999999999999"})
     {
-        auto result = capabilityWith(content);
+        auto result = capability_with(content);
         EXPECT_NE(result.status, 0) << content.value_or("(no file)");
         EXPECT_EQ(result.flags, 0x5A5AU) << content.value_or("(no file)");
     }
@@ -101,7 +102,7 @@ TEST(I2cGet, FailsWithoutTouchingTheByteWhenTheBusIsAbsent)
     EXPECT_NE(i2cGet(251, 0x33, 4, nullptr), 0);
 }
 
-TEST(ChassisState, OffValuesUseTheInterfaceStringForms)
+TEST(chassis_state, OffValuesUseTheInterfaceStringForms)
 {
     EXPECT_EQ(chassis::convertPowerStateToString(chassis::PowerState::Off),
               "xyz.openbmc_project.State.Chassis.PowerState.Off");
