@@ -2,6 +2,7 @@
 // the simulated board. Without an uploaded image an attempt that gets the
 // board ends quickly with "Invalid Upload CPLD Firmware Error".
 #include "fwkeeper/manager/test/cpld_board.hpp"
+#include "simboard/fixture/time_scale.hpp"
 
 #include <variant>
 
@@ -73,7 +74,8 @@ TEST(PowerOff, HostAlreadyOffIsReadOnceThenTheBoardIsClaimedAndReleased)
     ASSERT_TRUE(b.start()) << b.transcript();
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(b.update(mb_object), std::nullopt);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 900ms);
+    EXPECT_LT(std::chrono::steady_clock::now() - start,
+              simboard::scaled(900ms));
     EXPECT_TRUE(b.wait_for_release(0));
     EXPECT_EQ(b.property(mb_object, "UpdasteStatus"), invalid);
     EXPECT_TRUE(b.wait_for_board("NONE", "FAIL"));
@@ -96,7 +98,7 @@ TEST(PowerOff, HostGoingOffIsPolledOnceASecond)
     EXPECT_EQ(b.update(mb_object), std::nullopt);
     const auto waited = std::chrono::steady_clock::now() - start;
     EXPECT_GE(waited, 2s);
-    EXPECT_LT(waited, 3s);
+    EXPECT_LT(waited, 2s + simboard::scaled(1s));
     EXPECT_THAT(b.chassis_calls(),
                 ElementsAre(power_off_request, power_state_read,
                             power_state_read, power_state_read));
@@ -112,7 +114,7 @@ TEST(PowerOff, HostThatNeverGoesOffIsGivenUpAfterSixteenReads)
     EXPECT_EQ(b.update(mb_object), std::nullopt);
     const auto waited = std::chrono::steady_clock::now() - start;
     EXPECT_GE(waited, 16s);
-    EXPECT_LT(waited, 18s);
+    EXPECT_LT(waited, 16s + simboard::scaled(2s));
     EXPECT_EQ(std::ranges::count(b.chassis_calls(), power_state_read), 16);
     ASSERT_TRUE(b.saw("Cannot power off"));
     EXPECT_THAT(b.daemon->lines(output_line::stream::out),

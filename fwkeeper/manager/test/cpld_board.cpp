@@ -173,7 +173,7 @@ bool cpld_board::start(const std::vector<std::string>& objects)
                    }
                    return true;
                },
-               20s) &&
+               simboard::scaled(20s)) &&
            daemon->running();
 }
 
@@ -240,7 +240,7 @@ bool cpld_board::wait_for_board(const std::string& owner,
             return board_property("UpdatingOwner") == owner &&
                    board_property("UpdatingState") == state;
         },
-        10s);
+        simboard::scaled(10s));
 }
 
 bool cpld_board::published()

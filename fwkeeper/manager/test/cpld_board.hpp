@@ -2,6 +2,7 @@
 
 #include "dbus/error.hpp"
 #include "simboard/fixture/board.hpp"
+#include "simboard/fixture/time_scale.hpp"
 #include "simboard/jedec/jedec_file.hpp"
 
 #include <nlohmann/json.hpp>
@@ -92,8 +93,8 @@ class cpld_board
     // returns the published status text.
     std::string update_to_end(const std::string& object);
     // Waits for the next "set update status to" line after `seen` of them.
-    bool wait_for_release(std::size_t seen,
-                          std::chrono::milliseconds timeout = 60s);
+    bool wait_for_release(std::size_t seen, std::chrono::milliseconds timeout =
+                                                simboard::scaled(60s));
 
     std::string property(const std::string& object, const std::string& name);
     std::string board_property(const std::string& name);
@@ -121,7 +122,7 @@ class cpld_board
     // come through (it reaches the log a little after the daemon wrote it).
     bool saw(const std::string& text, std::size_t n = 1)
     {
-        daemon->wait_for_count(text, n, 5s);
+        daemon->wait_for_count(text, n, simboard::scaled(5s));
         return count(text) == n;
     }
     std::string transcript() const

@@ -1,4 +1,5 @@
 // Whole updates with the real daemon on the simulated board.
+#include "fwkeeper/cpld/jed_image.hpp"
 #include "fwkeeper/manager/test/cpld_board.hpp"
 
 #include <gmock/gmock.h>
@@ -151,10 +152,16 @@ class InvalidImage : public testing::Test
     const cpld_device device = main_board_cpld();
 };
 
-TEST_F(InvalidImage, MissingFileOrWrongChecksumIsRefusedWithoutI2c)
+TEST_F(InvalidImage, MissingOversizeOrWrongChecksumImageIsRefusedWithoutI2c)
 {
     EXPECT_EQ(b.update_to_end(mb_object), "Invalid Upload CPLD Firmware Error");
     EXPECT_TRUE(b.saw("open /tmp/cpld/images/cpld_image.bin failed"));
+
+    b.upload_text(device, std::string(cpld::max_image_size + 1, '0'));
+    EXPECT_EQ(b.update_to_end(mb_object), "Invalid Upload CPLD Firmware Error");
+    EXPECT_TRUE(
+        b.saw("/tmp/cpld/images/cpld_image.bin is larger than " +
+              std::to_string(cpld::max_image_size) + " bytes, not an image"));
 
     jedec::layout bad_sum;
     bad_sum.checksum_offset = 1;
