@@ -244,17 +244,24 @@ void cpld_updates::follow()
 void cpld_updates::finish_unfinished(const std::string& why)
 {
     ++tally_.unfinished[why];
-    sim_.i2c().clear_faults(attempt_->device->bus, cpldAddress);
     attempt_->device->held.reset();
-    attempt_.reset();
+    end_attempt();
     free_board();
+}
+
+void cpld_updates::end_attempt()
+{
+    sim_.i2c().clear_faults(attempt_->device->bus, cpldAddress);
+    // The transaction log would otherwise grow by every page of every
+    // update for the whole run.
+    sim_.i2c().clear_log();
+    attempt_.reset();
 }
 
 void cpld_updates::finish_with_status(const std::string& announced)
 {
     attempt& done = *attempt_;
     target& device = *done.device;
-    sim_.i2c().clear_faults(device.bus, cpldAddress);
     update_facts facts;
     facts.announced = announced;
     facts.expected = done.expected;
@@ -298,12 +305,11 @@ void cpld_updates::finish_with_status(const std::string& announced)
     }
     const bool holds = facts.flash_holds_image && facts.usercode_matches;
     device.held = holds ? std::optional(done.image) : std::nullopt;
-    attempt_.reset();
+    end_attempt();
     if (!verdict.released)
     {
         free_board();
     }
-    sim_.i2c().clear_log();
 }
 
 void cpld_updates::problem(const std::string& text)

@@ -81,6 +81,7 @@ class cpld_updates
     attempt prepare(target& device);
     void finish_with_status(const std::string& announced);
     void finish_unfinished(const std::string& why);
+    void end_attempt();
     void problem(const std::string& text);
     void free_board();
     std::string board_property(const std::string& name);

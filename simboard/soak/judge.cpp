@@ -147,21 +147,25 @@ growth judge_history(const std::vector<std::optional<usage>>& samples)
         return {};
     }
     const auto& last = samples.back();
-    for (std::size_t i = 1; i + 1 < samples.size(); ++i)
+    std::size_t first = 1;
+    while (first + 1 < samples.size() &&
+           !(samples[first] && samples[first]->pid == last->pid))
     {
-        if (samples[i] && samples[i]->pid == last->pid)
-        {
-            growth g = judge_growth(samples[i], last);
-            const auto& middle = samples[(i + samples.size() - 1) / 2];
-            if (middle && middle->pid == last->pid)
-            {
-                g.memory = g.memory && last->rss_kb - middle->rss_kb >
-                                           memory_tolerance(*samples[i]) / 2;
-            }
-            return g;
-        }
+        ++first;
     }
-    return {};
+    if (first + 1 >= samples.size())
+    {
+        return {};
+    }
+    growth g = judge_growth(samples[first], last);
+    std::size_t rises = 0;
+    for (std::size_t i = first; i + 1 < samples.size(); ++i)
+    {
+        const bool present = samples[i] && samples[i + 1];
+        rises += present && samples[i + 1]->rss_kb > samples[i]->rss_kb ? 1 : 0;
+    }
+    g.memory = g.memory && 2 * rises >= samples.size() - 1 - first;
+    return g;
 }
 
 update_verdict judge_update(const update_facts& facts)

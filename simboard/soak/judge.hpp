@@ -56,9 +56,10 @@ growth judge_growth(const std::optional<usage>& before,
 
 /** Growth over a run's samples (start, each tenth, end), from the first
  *  sample after the warm-up (the first tenth) that is of the same process
- *  as the last one, to the last. Memory counts as grown only when it also
- *  grew by half the noise over the later half of that span: a heap that
- *  reached its high-water mark early (large images parsed) is no leak. */
+ *  as the last one, to the last. Memory counts as grown only when it rose
+ *  from sample to sample in at least half of that span, as a leak does: a
+ *  heap that reached a new high-water mark once (a large image parsed, a
+ *  first rescan) is no leak. */
 growth judge_history(const std::vector<std::optional<usage>>& samples);
 
 /** What the board showed after an update attempt had published its

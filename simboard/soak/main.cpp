@@ -15,6 +15,7 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <array>
 #include <functional>
 #include <iostream>
 #include <random>
@@ -128,17 +129,21 @@ class soak_run
         {
             action.due = start + random_interval(0s, action.longest);
         }
-        timespec now{0, 0};
+        timespec noWait{0, 0};
         int tenth = 1;
         while (clock_type::now() < start + length_ &&
-               sigtimedwait(&stopSignals, nullptr, &now) < 0)
+               sigtimedwait(&stopSignals, nullptr, &noWait) < 0)
         {
-            step();
-            if (tenth < 10 && clock_type::now() >= start + length_ * tenth / 10)
+            // fwkeeper holds a whole image while it updates: its figures
+            // are taken between updates.
+            if (tenth < 10 &&
+                clock_type::now() >= start + length_ * tenth / 10 &&
+                !updates_.running())
             {
                 take_samples(std::to_string(tenth) + "/10", start);
                 ++tenth;
             }
+            step();
             std::this_thread::sleep_for(100ms);
         }
         wind_down();
@@ -147,6 +152,7 @@ class soak_run
         {
             record_.answers[daemon.spec.name] = daemons_.answers(daemon);
         }
+        count_board_calls();
         const bool pass = print_report(std::cout, record_, daemons_.daemons(),
                                        actions_, updates_.tally());
         daemons_.stop_all();
@@ -170,11 +176,17 @@ class soak_run
         sim_.io().poll();
     }
 
-    void step()
+    // Supervises the daemons and follows a running update.
+    void follow()
     {
         daemons_.tick();
         poll_bus();
         updates_.follow();
+    }
+
+    void step()
+    {
+        follow();
         const auto now = clock_type::now();
         if (actions_.peers_away() && now >= peersBack_)
         {
@@ -231,7 +243,7 @@ class soak_run
     {
         simboard::wait_until(
             [this] {
-                step_without_actions();
+                follow();
                 return !updates_.running();
             },
             simboard::scaled(200s));
@@ -251,11 +263,32 @@ class soak_run
         daemons_.tick();
     }
 
-    void step_without_actions()
+    // Signs of the daemons' work that shows nowhere else: baysentry's
+    // rescans and service restarts, drivetherm's stored thresholds.
+    void count_board_calls()
     {
-        daemons_.tick();
-        poll_bus();
-        updates_.follow();
+        const std::array<std::pair<const char*, std::string_view>, 4> peerCalls{
+            {{"FRU ReScanBus", "ReScanBus("},
+             {"EntityManager ReScan", "ReScan()"},
+             {"EntityManager GetManagedObjects", "GetManagedObjects()"},
+             {"threshold stored at EntityManager",
+              "Set(ssv) [\"xyz.openbmc_project.Configuration."
+              "M2Sensor.Thresholds"}}};
+        for (const auto& line : sim_.peer_calls())
+        {
+            for (const auto& [name, text] : peerCalls)
+            {
+                if (line.find(text) != std::string::npos)
+                {
+                    ++record_.board_calls[name];
+                }
+            }
+        }
+        for (const auto& command : sim_.commands())
+        {
+            ++record_.board_calls["command " +
+                                  command.substr(0, command.find(' '))];
+        }
     }
 
     void take_samples(const std::string& mark, clock_type::time_point start)

@@ -148,6 +148,11 @@ bool print_report(std::ostream& out, const run_record& record,
         out << "  " << std::setw(5) << count.done << std::setw(5)
             << count.refused << "  " << name << "\n";
     }
+    out << "calls and commands the board received:\n";
+    for (const auto& [call, count] : record.board_calls)
+    {
+        out << "  " << std::setw(5) << count << "  " << call << "\n";
+    }
     print_updates(out, updates);
 
     auto list = [](const std::vector<std::string>& items) {

@@ -23,6 +23,8 @@ struct run_record
     /** Per daemon, one sample per mark. */
     std::map<std::string, std::vector<std::optional<usage>>> samples;
     std::map<std::string, bool> answers;
+    /** What the daemons asked of the board's peers and shell, by call. */
+    std::map<std::string, std::size_t> board_calls;
 };
 
 /** One line of the daemons' memory and descriptors at a mark. */

@@ -65,14 +65,14 @@ TEST(SoakJudge, GrowthBeyondNoiseOfTheSameProcessOnly)
     EXPECT_FALSE(judge_history({usage{100, 1000, 5}, usage{100, 20000, 9},
                                 usage{100, 20100, 9}})
                      .memory);
-    // Grown early to a high-water mark, flat since: no leak.
+    // A new high-water mark once, flat otherwise: no leak.
     EXPECT_FALSE(judge_history({usage{100, 1000, 5}, usage{100, 20000, 9},
-                                usage{100, 21000, 9}, usage{100, 21000, 9},
-                                usage{100, 21050, 9}})
+                                usage{100, 20000, 9}, usage{100, 21000, 9},
+                                usage{100, 21000, 9}, usage{100, 21000, 9}})
                      .memory);
     EXPECT_TRUE(judge_history({usage{100, 1000, 5}, usage{100, 20000, 9},
-                               usage{100, 20400, 9}, usage{100, 20800, 9},
-                               usage{100, 21200, 9}})
+                               usage{100, 20400, 9}, usage{100, 20400, 9},
+                               usage{100, 20800, 9}, usage{100, 21200, 9}})
                     .memory);
 }
 
