@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -71,6 +72,38 @@ std::vector<std::pair<std::string, std::size_t>> transactions_per_phase(
     return phases;
 }
 
+// Resident memory of a process from /proc, in KiB: now and the peak since
+// start or since the peak was last reset.
+struct resident_memory
+{
+    long now_kib = 0;
+    long peak_kib = 0;
+};
+
+resident_memory resident_of(pid_t pid)
+{
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    resident_memory memory;
+    for (std::string line; std::getline(status, line);)
+    {
+        if (line.starts_with("VmRSS:"))
+        {
+            memory.now_kib = std::stol(line.substr(6));
+        }
+        else if (line.starts_with("VmHWM:"))
+        {
+            memory.peak_kib = std::stol(line.substr(6));
+        }
+    }
+    return memory;
+}
+
+// The peak starts again from the present resident size.
+void reset_peak(pid_t pid)
+{
+    std::ofstream("/proc/" + std::to_string(pid) + "/clear_refs") << "5\n";
+}
+
 double seconds_since(clock_type::time_point start)
 {
     return std::chrono::duration<double>(clock_type::now() - start).count();
@@ -87,12 +120,17 @@ int bench_update()
         return 1;
     }
     b.upload(device, "5ec0de01");
+    const std::size_t image_size =
+        b.sim.read_file(mb_image).value_or("").size();
     b.sim.i2c().clear_log();
+    reset_peak(b.daemon->pid());
+    const resident_memory before = resident_of(b.daemon->pid());
     const double cpu_before = b.daemon->cpu_seconds();
     const auto start = clock_type::now();
     const std::string status = b.update_to_end(mb_object);
     const double wall = seconds_since(start);
     const double cpu = b.daemon->cpu_seconds() - cpu_before;
+    const resident_memory after = resident_of(b.daemon->pid());
 
     const auto log = b.sim.i2c().log({device.bus, device.address, {}});
     std::printf("Update of an %s image: \"%s\"\n", device.part.c_str(),
@@ -108,6 +146,13 @@ int bench_update()
     std::printf("  daemon CPU     %7.3f s (%.1f us per transaction)\n", cpu,
                 log.empty() ? 0.0
                             : cpu * 1e6 / static_cast<double>(log.size()));
+    const double image_kib = static_cast<double>(image_size) / 1024.0;
+    const long growth = after.peak_kib - before.now_kib;
+    std::printf("  image          %7.0f KiB\n", image_kib);
+    std::printf("  daemon RSS     %7ld KiB before, peak %ld KiB during the "
+                "update: +%ld KiB, %.2f x the image\n",
+                before.now_kib, after.peak_kib, growth,
+                static_cast<double>(growth) / image_kib);
     return status == "Update Complete" ? 0 : 1;
 }
 
