@@ -105,7 +105,7 @@ class soak_run
     {
         // The peers leave a few times a run, for a few seconds each.
         const seconds outage =
-            std::clamp(seconds(length_) / 5, seconds(40s), seconds(6min));
+            std::clamp(seconds(length_) / 5, seconds(60s), seconds(6min));
         schedule_ = {
             {1s, 4s, [this] { actions_.swing_temperature(); }},
             {4s, 15s, [this] { actions_.write_threshold(); }},
