@@ -13,6 +13,9 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using simboard::scenario::session;
 using simboard::scenario::timeline;
+using testing::AllOf;
+using testing::HasSubstr;
+using testing::Not;
 
 /** A program that writes two lines and exits with status 3. */
 class short_lived
@@ -77,6 +80,21 @@ TEST(ScenarioSession, EchoesEachLineOnceAndTellsWhichDaemonEnded)
     };
     EXPECT_EQ(times("    quick: first\n"), 1U) << echoed;
     EXPECT_EQ(times("    quick: second\n"), 1U) << echoed;
+}
+
+TEST(ScenarioSession, AccessLinesNameTheBusAndTheI2cStateWhereThereIsOne)
+{
+    simboard::board plain(nlohmann::json::object());
+    EXPECT_THAT(plain.access_lines(),
+                AllOf(HasSubstr("busctl --address=" + plain.bus_address()),
+                      Not(HasSubstr("SIMBOARD_I2C_STATE="))));
+
+    simboard::board withDevices(
+        nlohmann::json::parse(R"({"i2c": {"buses": [{"bus": 7}]}})"));
+    EXPECT_THAT(withDevices.access_lines(),
+                HasSubstr("SIMBOARD_I2C_STATE=" +
+                          withDevices.i2c().state_path().string() +
+                          " simboard-i2c show"));
 }
 
 } // namespace
