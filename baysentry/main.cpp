@@ -11,7 +11,7 @@
 // Watches the NVMe bays of the drive backplanes once POST is complete, and
 // has the FRU service, EntityManager and the NVMe sensor service rescan
 // when drives come and go. Runs until stopped; ends with status 1 when it
-// cannot reach the bus.
+// cannot reach the bus, loses it, or a handler fails past what it handles.
 int main()
 {
     try

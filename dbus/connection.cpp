@@ -4,9 +4,9 @@
 #include <time.h>
 
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <memory>
+#include <string>
 
 namespace dbus
 {
@@ -43,24 +43,43 @@ int reply_errno(sd_bus_message* reply)
     return e > 0 ? e : EIO;
 }
 
-int on_reply(sd_bus_message* reply, void* userdata, sd_bus_error* /*err*/)
+/** An async call's handler and its connection's failure latch. */
+struct pending_reply
 {
-    auto& handler = *static_cast<connection::reply_handler*>(userdata);
-    message msg(reply);
+    std::shared_ptr<detail::failure_latch> latch;
+    connection::reply_handler handler;
+};
+
+/** Runs a reply handler, unless its connection has failed; what it throws
+ *  trips the latch. */
+void deliver(const pending_reply& pending, boost::system::error_code ec,
+             message& reply) noexcept
+{
+    if (pending.latch->tripped())
+    {
+        return;
+    }
     try
     {
-        handler(connection::make_error(reply_errno(reply)), msg);
+        pending.handler(ec, reply);
     }
     catch (...)
     {
-        detail::report_exception("async call handler");
+        pending.latch->trip_with_exception("async call handler");
     }
+}
+
+int on_reply(sd_bus_message* reply, void* userdata, sd_bus_error* /*err*/)
+{
+    message msg(reply);
+    deliver(*static_cast<pending_reply*>(userdata),
+            connection::make_error(reply_errno(reply)), msg);
     return 0;
 }
 
-void delete_reply_handler(void* userdata)
+void delete_pending_reply(void* userdata)
 {
-    delete static_cast<connection::reply_handler*>(userdata);
+    delete static_cast<pending_reply*>(userdata);
 }
 
 } // namespace
@@ -72,7 +91,8 @@ connection::connection(boost::asio::io_context& io) :
 }
 
 connection::connection(boost::asio::io_context& io, sd_bus* bus) :
-    io_(io), bus_(bus), owns_bus_(true), descriptor_(io), timer_(io)
+    io_(io), bus_(bus), owns_bus_(true), descriptor_(io), timer_(io),
+    latch_(std::make_shared<detail::failure_latch>(io))
 {
     try
     {
@@ -209,19 +229,20 @@ message connection::call(message& m)
 
 void connection::async_send(message& m, reply_handler handler)
 {
-    auto owned = std::make_unique<reply_handler>(std::move(handler));
+    auto pending = std::make_unique<pending_reply>(
+        pending_reply{latch_, std::move(handler)});
     sd_bus_slot* slot = nullptr;
     const int r =
-        sd_bus_call_async(bus_, &slot, m.get(), on_reply, owned.get(), 0);
+        sd_bus_call_async(bus_, &slot, m.get(), on_reply, pending.get(), 0);
     if (r < 0)
     {
-        post_failure(std::move(*owned), -r);
+        post_failure(std::move(pending->handler), -r);
         return;
     }
     // The bus owns the pending call from here on; the handler goes with
     // the slot after the reply or when the bus is freed.
-    sd_bus_slot_set_destroy_callback(slot, delete_reply_handler);
-    owned.release();
+    sd_bus_slot_set_destroy_callback(slot, delete_pending_reply);
+    pending.release();
     sd_bus_slot_set_floating(slot, 1);
     sd_bus_slot_unref(slot);
     schedule_processing();
@@ -229,22 +250,16 @@ void connection::async_send(message& m, reply_handler handler)
 
 void connection::post_failure(reply_handler handler, int errno_value)
 {
-    boost::asio::post(io_, [handler = std::move(handler), errno_value]() {
+    boost::asio::post(io_, [pending = pending_reply{latch_, std::move(handler)},
+                            errno_value]() {
         message none;
-        try
-        {
-            handler(make_error(errno_value), none);
-        }
-        catch (...)
-        {
-            detail::report_exception("async call handler");
-        }
+        deliver(pending, make_error(errno_value), none);
     });
 }
 
 void connection::schedule_processing()
 {
-    if (process_scheduled_ || failed_)
+    if (process_scheduled_ || latch_->tripped())
     {
         return;
     }
@@ -261,21 +276,27 @@ void connection::schedule_processing()
 
 void connection::process()
 {
-    if (failed_)
+    int r = 0;
+    while (!latch_->tripped() && (r = sd_bus_process(bus_, nullptr)) > 0)
+    {}
+    if (latch_->tripped())
     {
         return;
     }
-    int r = 0;
-    while ((r = sd_bus_process(bus_, nullptr)) > 0)
-    {}
     if (r < 0)
     {
-        // Disconnected: the fd stays readable, so stop watching it.
-        failed_ = true;
-        std::fprintf(stderr, "dbus: sd_bus_process: %s\n", std::strerror(-r));
+        lose("sd_bus_process", r);
         return;
     }
     watch();
+}
+
+void connection::lose(const char* call, int r)
+{
+    // The fd of a lost connection stays readable: the tripped latch stops
+    // watching it.
+    latch_->trip(std::string("D-Bus connection lost: ") + call + ": " +
+                 std::strerror(-r));
 }
 
 void connection::watch()
@@ -283,9 +304,7 @@ void connection::watch()
     const int events = sd_bus_get_events(bus_);
     if (events < 0)
     {
-        failed_ = true;
-        std::fprintf(stderr, "dbus: sd_bus_get_events: %s\n",
-                     std::strerror(-events));
+        lose("sd_bus_get_events", events);
         return;
     }
     if ((events & POLLIN) != 0 && !read_watched_)

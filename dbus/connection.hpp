@@ -32,9 +32,10 @@ namespace dbus
  *
  *  The bus fd is watched for the events sd-bus asks for and a timer runs
  *  its next timeout (so async call timeouts fire); each wake-up runs
- *  sd_bus_process until it is idle. An exception thrown by a callback is
- *  caught where the bus calls it and printed to stderr; it never leaves
- *  io_context::run() through this layer.
+ *  sd_bus_process until it is idle. When the connection is lost, or a
+ *  reply handler or match callback throws, the connection dispatches
+ *  nothing more and io_context::run() throws dbus::loop_failure right
+ *  after: the owner ends there, with a failure status.
  *
  *  Create it with std::make_shared. One io_context thread only.
  */
@@ -155,6 +156,13 @@ class connection : public std::enable_shared_from_this<connection>
      *  messages queued inside sd-bus while the fd looks idle). */
     void schedule_processing();
 
+    /** Shared with the callbacks run for this connection (see
+     *  detail::failure_latch). */
+    const std::shared_ptr<detail::failure_latch>& latch() const noexcept
+    {
+        return latch_;
+    }
+
     static boost::system::error_code make_error(int errno_value) noexcept
     {
         return {errno_value, boost::system::system_category()};
@@ -163,6 +171,8 @@ class connection : public std::enable_shared_from_this<connection>
   private:
     void post_failure(reply_handler handler, int errno_value);
     void process();
+    /** The bus is gone: stop processing and end the loop. */
+    void lose(const char* call, int r);
     void watch();
     void watch_fd(bool write);
     void watch_timeout();
@@ -175,7 +185,7 @@ class connection : public std::enable_shared_from_this<connection>
     bool read_watched_ = false;
     bool write_watched_ = false;
     bool process_scheduled_ = false;
-    bool failed_ = false;
+    std::shared_ptr<detail::failure_latch> latch_;
     /** Expires with the connection; posted work checks it. */
     std::shared_ptr<int> alive_ = std::make_shared<int>(0);
 };

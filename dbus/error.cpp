@@ -1,5 +1,8 @@
 #include "dbus/error.hpp"
 
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/post.hpp>
+
 #include <cerrno>
 #include <cstdio>
 #include <utility>
@@ -67,6 +70,34 @@ void report_exception(const char* where) noexcept
     catch (...)
     {
         std::fprintf(stderr, "dbus: %s: uncaught exception\n", where);
+    }
+}
+
+void failure_latch::trip(std::string reason) noexcept
+{
+    if (tripped_)
+    {
+        return;
+    }
+    tripped_ = true;
+    boost::asio::post(io_, [reason = std::move(reason)]() {
+        throw loop_failure(reason);
+    });
+}
+
+void failure_latch::trip_with_exception(const char* where) noexcept
+{
+    try
+    {
+        throw;
+    }
+    catch (const std::exception& e)
+    {
+        trip(std::string(where) + ": " + e.what());
+    }
+    catch (...)
+    {
+        trip(std::string(where) + ": unknown exception");
     }
 }
 

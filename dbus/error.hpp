@@ -3,7 +3,13 @@
 #include <systemd/sd-bus.h>
 
 #include <exception>
+#include <stdexcept>
 #include <string>
+
+namespace boost::asio
+{
+class io_context;
+} // namespace boost::asio
 
 namespace dbus
 {
@@ -59,13 +65,46 @@ class error : public std::exception
     std::string what_;
 };
 
+/** Leaves the owner's io_context::run() when this layer cannot go on: the
+ *  bus connection is lost, or a callback the bus ran (async reply handler,
+ *  match callback) threw, leaving its work half done. Its text is one line;
+ *  the owner is expected to print it and end with a failure status. */
+class loop_failure : public std::runtime_error
+{
+  public:
+    using std::runtime_error::runtime_error;
+};
+
 namespace detail
 {
 
 /** Prints the exception in flight (call inside a catch block) as one line
- *  to stderr: how a callback's exception is reported where the bus calls
- *  it, so that it never unwinds through sd-bus or the event loop. */
+ *  to stderr; for destructors, which have nobody to tell. */
 void report_exception(const char* where) noexcept;
+
+/** Shared by a connection and the callbacks the bus runs for it. Tripped
+ *  once a callback throws or the bus is lost: the connection then dispatches
+ *  nothing more, and io's run() throws loop_failure once the callback under
+ *  way has returned (an exception never unwinds through sd-bus). */
+class failure_latch
+{
+  public:
+    explicit failure_latch(boost::asio::io_context& io) : io_(io) {}
+
+    bool tripped() const noexcept
+    {
+        return tripped_;
+    }
+    /** Only the first failure counts: the rest follow from it. */
+    void trip(std::string reason) noexcept;
+    /** trip() with the exception in flight (call inside a catch block):
+     *  "<where>: <what>". */
+    void trip_with_exception(const char* where) noexcept;
+
+  private:
+    boost::asio::io_context& io_;
+    bool tripped_ = false;
+};
 
 } // namespace detail
 

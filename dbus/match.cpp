@@ -7,15 +7,21 @@ namespace dbus
 
 struct match::state
 {
+    std::shared_ptr<detail::failure_latch> latch;
     sd_bus_slot* slot = nullptr;
     std::shared_ptr<callback> cb;
 };
 
 int match::on_match(sd_bus_message* m, void* userdata, sd_bus_error* /*err*/)
 {
-    // A copy: the callback may destroy the match and with it the state.
-    const std::shared_ptr<match::callback> cb =
-        static_cast<match::state*>(userdata)->cb;
+    // Copies: the callback may destroy the match and with it the state.
+    const auto& current = *static_cast<match::state*>(userdata);
+    const std::shared_ptr<match::callback> cb = current.cb;
+    const std::shared_ptr<detail::failure_latch> latch = current.latch;
+    if (latch->tripped())
+    {
+        return 0; // another callback of this message failed
+    }
     message msg(m);
     try
     {
@@ -23,13 +29,13 @@ int match::on_match(sd_bus_message* m, void* userdata, sd_bus_error* /*err*/)
     }
     catch (...)
     {
-        detail::report_exception("match callback");
+        latch->trip_with_exception("match callback");
     }
     return 0;
 }
 
 match::match(connection& conn, const std::string& rule, callback cb) :
-    state_(std::make_unique<state>())
+    state_(std::make_unique<state>(conn.latch()))
 {
     state_->cb = std::make_shared<callback>(std::move(cb));
     const int r = sd_bus_add_match(conn.get_bus(), &state_->slot, rule.c_str(),

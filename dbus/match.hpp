@@ -14,7 +14,8 @@ namespace dbus
 
 /** A signal match: callback runs for every message matching rule while the
  *  object lives. The rule is active on the bus when the constructor
- *  returns. The callback may destroy the match. */
+ *  returns. The callback may destroy the match; what it throws ends the
+ *  loop (dbus::loop_failure). */
 class match
 {
   public:

@@ -8,11 +8,13 @@
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
 
+#include <exception>
 #include <iostream>
 #include <memory>
 
 // Publishes the temperatures of the M.2 drives that EntityManager
-// configures, and follows every change of their configuration.
+// configures, and follows every change of their configuration. Runs until
+// stopped; ends with status 1 when the bus is lost or a handler fails.
 int main()
 {
     boost::asio::io_context io;
@@ -31,8 +33,18 @@ int main()
     boost::asio::steady_timer rescanTimer(io);
     dbus::match configMatch =
         watchConfiguration(io, objectServer, conn, rescanTimer);
-    io.run();
+    int status = 0;
+    try
+    {
+        io.run();
+    }
+    catch (const std::exception& e)
+    {
+        // The bus is lost, or a handler failed past what it handles.
+        std::cerr << "drivetherm stopped: " << e.what() << "\n";
+        status = 1;
+    }
     // The sensors use the object server: they go first.
     sensorTable().clear();
-    return 0;
+    return status;
 }

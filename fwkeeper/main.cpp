@@ -2,18 +2,21 @@
 #include "fwkeeper/manager/machx_cpld_manager.hpp"
 #include "platform/journal.hpp"
 
+#include <cstdio>
 #include <exception>
+#include <optional>
 #include <string>
 
 // Reads the board's CPLD repository, publishes the CPLDs on D-Bus and
 // serves them until stopped. A daemon that cannot start ends with status 1
-// and leaves nothing on the bus.
+// and leaves nothing on the bus; so does one whose bus is lost or whose
+// handler fails past what it handles, after one line on standard error.
 int main()
 {
+    std::optional<fwkeeper::machx_cpld_manager> manager;
     try
     {
-        fwkeeper::machx_cpld_manager manager(cpld::load_devices());
-        manager.run();
+        manager.emplace(cpld::load_devices());
     }
     catch (const cpld::startup_error&)
     {
@@ -22,6 +25,15 @@ int main()
     catch (const std::exception& e)
     {
         platform::journal_error(std::string("fwkeeper stopped: ") + e.what());
+        return 1;
+    }
+    try
+    {
+        manager->run();
+    }
+    catch (const std::exception& e)
+    {
+        std::fprintf(stderr, "fwkeeper stopped: %s\n", e.what());
         return 1;
     }
     return 0;

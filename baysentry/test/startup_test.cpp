@@ -1,6 +1,9 @@
 // The real daemon on the simulated board: the POST-complete watch,
 // discovery, and stopping and resuming the polling.
 #include "baysentry/test/bay_board.hpp"
+#include "simboard/fixture/time_scale.hpp"
+
+#include <sys/wait.h>
 
 #include <algorithm>
 #include <thread>
@@ -132,6 +135,48 @@ TEST(Startup, DiscoversOnStandbyAndKeepsThePresenceHistoryAcrossStops)
         "xyz.openbmc_project.State.OperatingSystem.Status.OSStatus.Inactive");
     EXPECT_TRUE(board.saw("Wake-Monitor timer canceled", 3))
         << board.transcript();
+}
+
+} // namespace
+
+namespace
+{
+
+// The daemon ends with status 1 within a second, after one line saying why.
+void expectFailedExit(BayBoard& board, const std::string& why)
+{
+    EXPECT_TRUE(board.daemon->wait_for_line("baysentry stopped: ",
+                                            simboard::scaled(1s)));
+    const auto status = board.daemon->wait_exit(simboard::scaled(1s));
+    ASSERT_TRUE(status) << board.transcript();
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 1)
+        << board.transcript();
+    EXPECT_THAT(board.daemon->lines(output_line::stream::err),
+                ElementsAre(testing::StartsWith("baysentry stopped: " + why)));
+}
+
+TEST(Startup, EndsWithAFailureWhenItLosesTheBus)
+{
+    BayBoard board(discoveryBoard());
+    ASSERT_TRUE(board.start()) << board.transcript();
+    board.sim.stop_bus();
+    expectFailedExit(board, "D-Bus connection lost: ");
+}
+
+TEST(Startup, EndsWithAFailureOnAStateSignalItCannotRead)
+{
+    BayBoard board(discoveryBoard());
+    ASSERT_TRUE(board.start()) << board.transcript();
+    sd_bus* bus = board.sim.client().get_bus();
+    sd_bus_message* raw = nullptr;
+    ASSERT_GE(sd_bus_message_new_signal(
+                  bus, &raw, "/xyz/openbmc_project/state/os",
+                  "org.freedesktop.DBus.Properties", "PropertiesChanged"),
+              0);
+    auto signal = dbus::message::adopt(raw);
+    signal.append(uint32_t{7});
+    ASSERT_GE(sd_bus_send(bus, signal.get(), nullptr), 0);
+    expectFailedExit(board, "match callback: sd_bus_message_read: ");
 }
 
 } // namespace

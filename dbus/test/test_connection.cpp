@@ -1,12 +1,14 @@
 #include "dbus/connection.hpp"
 #include "dbus/match.hpp"
 #include "dbus/test/bus_fixture.hpp"
+#include "simboard/bus/private_bus.hpp"
 
 #include <boost/asio/post.hpp>
 #include <boost/container/flat_map.hpp>
 
 #include <cerrno>
 #include <chrono>
+#include <memory>
 #include <optional>
 #include <string>
 #include <tuple>
@@ -33,6 +35,23 @@ std::string signal_rule(const std::string& member)
     return "type='signal',interface='test.Signals',member='" + member + "'";
 }
 
+/** Runs io until its run() throws loop_failure; its text, or "" when none
+ *  came within timeout. */
+std::string run_to_failure(boost::asio::io_context& io,
+                           std::chrono::milliseconds timeout = 5s)
+{
+    try
+    {
+        test::run_until(
+            io, [] { return false; }, timeout);
+    }
+    catch (const loop_failure& e)
+    {
+        return e.what();
+    }
+    return "";
+}
+
 /** Sends test.Signals.<member>(text) on conn, from /test/sender. */
 void send_signal(connection& conn, const std::string& member,
                  const std::string& text)
@@ -47,7 +66,7 @@ void send_signal(connection& conn, const std::string& member,
     conn.schedule_processing();
 }
 
-TEST(Connection, DefaultBusIsTheTestBus)
+TEST(connection, DefaultBusIsTheTestBus)
 {
     boost::asio::io_context io;
     auto conn = std::make_shared<connection>(io);
@@ -60,7 +79,7 @@ TEST(Connection, DefaultBusIsTheTestBus)
     EXPECT_EQ(&conn->get_io_context(), &io);
 }
 
-TEST(Connection, RequestingAnOwnedNameThrows)
+TEST(connection, RequestingAnOwnedNameThrows)
 {
     boost::asio::io_context io;
     auto owner = connection::open(io, test::bus_address());
@@ -341,7 +360,7 @@ TEST_F(match_test, DestroyedMatchNoLongerFires)
     EXPECT_EQ(first, std::vector<std::string>{"1"});
 }
 
-TEST_F(match_test, CallbackMayDestroyItsMatchAndThrowWithoutStoppingTheLoop)
+TEST_F(match_test, CallbackMayDestroyItsMatchAndAThrowingOneEndsTheLoop)
 {
     int one_shot_calls = 0;
     int throwing_calls = 0;
@@ -351,20 +370,27 @@ TEST_F(match_test, CallbackMayDestroyItsMatchAndThrowWithoutStoppingTheLoop)
         ++one_shot_calls;
         one_shot.reset();
     });
-    match throwing(*receiver, signal_rule("Tick"), [&](message&) {
-        ++throwing_calls;
-        throw std::runtime_error("callback failed");
-    });
     match closing(*receiver, signal_rule("Last"), [&last](message& m) {
         last.push_back(m.read<std::string>());
     });
-
     send_signal(*sender, "Tick", "1");
     send_signal(*sender, "Tick", "2");
-    send_signal(*sender, "Last", "end");
+    send_signal(*sender, "Last", "ticks");
     ASSERT_TRUE(test::run_until(io, [&] { return !last.empty(); }));
     EXPECT_EQ(one_shot_calls, 1);
-    EXPECT_EQ(throwing_calls, 2);
+
+    match throwing(*receiver, signal_rule("Boom"), [&](message&) {
+        ++throwing_calls;
+        throw std::runtime_error("callback failed");
+    });
+    send_signal(*sender, "Boom", "1");
+    send_signal(*sender, "Boom", "2");
+    send_signal(*sender, "Last", "booms");
+    EXPECT_EQ(run_to_failure(io), "match callback: callback failed");
+    // Nothing more is dispatched on a failed connection.
+    EXPECT_FALSE(test::run_until(
+        io, [&] { return last.size() == 2; }, 100ms));
+    EXPECT_EQ(throwing_calls, 1);
 }
 
 TEST_F(match_test, SignalQueuedDuringABlockingCallIsProcessed)
@@ -383,7 +409,7 @@ TEST_F(match_test, SignalQueuedDuringABlockingCallIsProcessed)
     EXPECT_EQ(received, std::vector<std::string>{"queued"});
 }
 
-TEST_F(match_test, ExceptionFromAsyncHandlerDoesNotEscapeRun)
+TEST_F(match_test, ExceptionFromAsyncHandlerEndsTheLoop)
 {
     bool after = false;
     receiver->async_method_call(
@@ -399,7 +425,29 @@ TEST_F(match_test, ExceptionFromAsyncHandlerDoesNotEscapeRun)
             after = true;
         },
         bus_name, bus_path, bus_name, "GetId");
-    EXPECT_NO_THROW(EXPECT_TRUE(test::run_until(io, [&] { return after; })));
+    EXPECT_EQ(run_to_failure(io), "async call handler: oops");
+    EXPECT_FALSE(test::run_until(
+        io, [&] { return after; }, 100ms));
+}
+
+TEST(connection, LossEndsTheLoopOnce)
+{
+    boost::asio::io_context io;
+    auto bus = std::make_unique<simboard::private_bus>();
+    auto conn = connection::open(io, bus->address());
+    std::optional<boost::system::error_code> pending;
+    conn->async_method_call<std::string>(
+        [&pending](boost::system::error_code ec, const std::string&) {
+            pending = ec;
+        },
+        "test.nobody", "/", "test.Iface", "Never");
+    bus.reset();
+    const std::string failure = run_to_failure(io);
+    EXPECT_EQ(failure.rfind("D-Bus connection lost: ", 0), 0U) << failure;
+    EXPECT_EQ(run_to_failure(io, 100ms), "");
+    // The call under way is answered with a failure, not dropped.
+    ASSERT_TRUE(pending.has_value());
+    EXPECT_TRUE(*pending);
 }
 
 } // namespace

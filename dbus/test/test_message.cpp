@@ -194,7 +194,7 @@ TEST_F(message_test, ReadReplyChecksTheWholeSignature)
     EXPECT_THROW(read_reply<std::string>(extra), error);
 }
 
-TEST(Error, CarriesNameDescriptionAndOperation)
+TEST(error, CarriesNameDescriptionAndOperation)
 {
     const error from_errno(-ENOENT, "sd_bus_call");
     EXPECT_EQ(from_errno.get_errno(), ENOENT);

@@ -1,7 +1,12 @@
 // Bad configuration values of every kind on the simulated board: the pass
 // that meets one stops there, what it created before stays, and the daemon
-// goes on serving and rescanning.
+// goes on serving and rescanning. What no handler can take ends the daemon
+// with a failure, as does losing the bus.
+#include "dbus/dbus_interface.hpp"
 #include "drivetherm/test/drive_board.hpp"
+#include "simboard/fixture/time_scale.hpp"
+
+#include <sys/wait.h>
 
 #include <memory>
 
@@ -155,6 +160,74 @@ TEST(ConfigErrors, ValuesThatConvertMakeASensor)
         EXPECT_TRUE((*b)->saw("error initializing value interface", 2));
         EXPECT_TRUE((*b)->daemon->running());
     }
+}
+
+const std::string thresholds0 = std::string(m2_interface) + ".Thresholds0";
+
+std::unique_ptr<drive_board> one_drive_board()
+{
+    const json objects = {
+        {config_path("M2_1"),
+         {{m2_interface, m2_record("Drive 1", 7)},
+          {thresholds0, threshold_record(0, "greater than", 70)}}}};
+    auto b = std::make_unique<drive_board>(json{
+        {"i2c", i2c_for({{7, 0x6a, 1, 25}})}, {"peers", peers_for(objects)}});
+    return b;
+}
+
+// The daemon ends with status 1 within a second (the test's loop served
+// meanwhile), after one line saying why.
+void expect_failed_exit(drive_board& b, const std::string& why)
+{
+    EXPECT_TRUE(b.wait(
+        [&] {
+            return b.count("drivetherm stopped: ") > 0 || !b.daemon->running();
+        },
+        simboard::scaled(1s)))
+        << b.transcript();
+    EXPECT_TRUE(
+        b.daemon->wait_for_line("drivetherm stopped: ", simboard::scaled(1s)));
+    const auto status = b.daemon->wait_exit(simboard::scaled(1s));
+    ASSERT_TRUE(status) << b.transcript();
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 1)
+        << b.transcript();
+    EXPECT_THAT(
+        b.daemon->lines(simboard::output_line::stream::err),
+        testing::Contains(testing::StartsWith("drivetherm stopped: " + why)))
+        << b.transcript();
+    EXPECT_EQ(b.count("drivetherm stopped: "), 1U) << b.transcript();
+}
+
+TEST(Failures, LosingTheBusEndsTheDaemon)
+{
+    auto b = one_drive_board();
+    ASSERT_TRUE(b->start()) << b->transcript();
+    ASSERT_TRUE(b->wait_for_sensors({"Drive_1"})) << b->transcript();
+    b->sim.stop_bus();
+    expect_failed_exit(*b, "D-Bus connection lost: ");
+}
+
+TEST(Failures, AStoredBackRecordOfTheWrongKindEndsTheDaemon)
+{
+    auto b = one_drive_board();
+    ASSERT_TRUE(b->start()) << b->transcript();
+    ASSERT_TRUE(b->wait_for_sensors({"Drive_1"})) << b->transcript();
+
+    // EntityManager comes back with the record's severity as text.
+    b->sim.stop_peers();
+    auto entity_manager =
+        dbus::connection::open(b->sim.io(), b->sim.bus_address());
+    entity_manager->request_name("xyz.openbmc_project.EntityManager");
+    dbus::dbus_interface record(entity_manager, config_path("M2_1"),
+                                thresholds0);
+    record.register_property("Direction", std::string("greater than"));
+    record.register_property("Severity", std::string("warning"));
+    record.register_property("Value", 70.0);
+    record.initialize();
+
+    EXPECT_FALSE(
+        b->set_property("Drive_1", warning_interface, "WarningHigh", 75.0));
+    expect_failed_exit(*b, "async call handler: Cannot translate type");
 }
 
 } // namespace

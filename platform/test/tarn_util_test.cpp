@@ -94,7 +94,7 @@ TEST(capability_flags, FailsAndLeavesTheWordWhenFileIsAbsentOrMalformed)
     }
 }
 
-TEST(I2cGet, FailsWithoutTouchingTheByteWhenTheBusIsAbsent)
+TEST(i2c_get, FailsWithoutTouchingTheByteWhenTheBusIsAbsent)
 {
     unsigned char value = 0xA5;
     EXPECT_NE(i2cGet(251, 0x33, 4, &value), 0);

@@ -192,4 +192,17 @@ TEST(Startup, UnusableRepositoryOrDeviceListStopsTheDaemon)
     EXPECT_TRUE(unknown_name.saw("dev_id=1, usercode=0A1B2C3D"));
 }
 
+TEST(Startup, EndsWithAFailureWhenItLosesTheBus)
+{
+    cpld_board b;
+    ASSERT_TRUE(b.start()) << b.transcript();
+    b.sim.stop_bus();
+    const auto status = b.daemon->wait_exit(simboard::scaled(1s));
+    ASSERT_TRUE(status) << b.transcript();
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 1)
+        << b.transcript();
+    EXPECT_TRUE(b.saw("fwkeeper stopped: D-Bus connection lost: "))
+        << b.transcript();
+}
+
 } // namespace
