@@ -255,7 +255,7 @@ class dbus_interface
             {
                 value = requested;
             }
-            else if (const write_result result = handler(requested, value);
+            else if (const write_result result = run_handler(requested, before);
                      result == write_result::refused ||
                      result == write_result::denied)
             {
@@ -264,6 +264,21 @@ class dbus_interface
             }
             return value == before ? write_result::unchanged
                                    : write_result::changed;
+        }
+
+        /** The handler's result; a handler that throws leaves the stored
+         *  value as it was (`before`). */
+        write_result run_handler(const T& requested, const T& before)
+        {
+            try
+            {
+                return handler(requested, value);
+            }
+            catch (...)
+            {
+                value = before;
+                throw;
+            }
         }
 
         T value;

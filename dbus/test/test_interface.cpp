@@ -257,6 +257,11 @@ TEST_F(interface_test, SetPropertyRunsTheWriteHandlerAndSignalsChanges)
                 stored = 12345; // scribbled before refusing: must be undone
                 return write_result::refused;
             }
+            if (requested == 99)
+            {
+                stored = 99; // scribbled before failing: must be undone
+                throw std::runtime_error("handler broke");
+            }
             if (requested % 2 == 0)
             {
                 stored = requested;
@@ -279,6 +284,7 @@ TEST_F(interface_test, SetPropertyRunsTheWriteHandlerAndSignalsChanges)
     EXPECT_TRUE(iface.set_property("Even", int32_t{4}));
     EXPECT_FALSE(iface.set_property("Even", int32_t{5}));
     EXPECT_FALSE(iface.set_property("Even", int32_t{-2}));
+    EXPECT_THROW(iface.set_property("Even", int32_t{99}), std::runtime_error);
     EXPECT_FALSE(iface.set_property("Sealed", uint32_t{8}));
     EXPECT_EQ(iface.get_property<uint32_t>("Sealed"), 7U);
     EXPECT_EQ(iface.get_property<int32_t>("Even"), 4);
