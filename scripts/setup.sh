@@ -20,6 +20,7 @@ packages=(
     ninja-build
     nlohmann-json3-dev
     pkg-config
+    systemd
     util-linux
 )
 
