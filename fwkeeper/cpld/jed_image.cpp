@@ -1,5 +1,7 @@
 #include "fwkeeper/cpld/jed_image.hpp"
 
+#include "fwkeeper/cpld/file_descriptor.hpp"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -78,15 +80,13 @@ read_outcome read_bounded(int fd, std::string& text)
 // read or is too large to be an image.
 bool read_image_file(const std::string& path, std::string& text)
 {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
+    const file_descriptor fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (fd.get() < 0)
     {
         std::fprintf(stderr, "open %s failed\n", path.c_str());
         return false;
     }
-    const read_outcome outcome = read_bounded(fd, text);
-    close(fd);
-    switch (outcome)
+    switch (read_bounded(fd.get(), text))
     {
         case read_outcome::done:
             return true;

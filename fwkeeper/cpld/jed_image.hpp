@@ -89,15 +89,16 @@ inline constexpr std::array<machxo_part, 9> machxo_parts{{
     {"LCMXO2-4000HC", 0x012BC043, no_ufm_boundary},
 }};
 
-// The largest image the reader takes. Every configuration page is one fuse
-// row in the file: "0"/"1" characters for its 128 bits, then CR LF. The
+// The largest image the reader takes. Every flash page is one fuse row in
+// the file: "0"/"1" characters for its 128 bits, then CR LF. The
 // largest page count in the table (0xFFFF for the parts whose user flash
 // boundary is unknown, which is also all the 16-bit page address of the
 // configuration port reaches) bounds the rows of every "L" field together,
 // so an image needs at most
 //     largest page count x (128 + 2) bytes
 // plus a margin for the header, the notes, the fuse address lines, the
-// usercode, feature row and checksum fields: 64 KiB. About 8.2 MB.
+// usercode, feature row and checksum fields: 64 KiB. In all 8585086
+// bytes, about 8.2 MiB.
 inline constexpr std::size_t fuse_row_text = 128 + 2;
 inline constexpr std::size_t image_header_margin = 64 * 1024;
 inline constexpr std::size_t max_image_size =

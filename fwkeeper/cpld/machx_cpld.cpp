@@ -1,5 +1,6 @@
 #include "fwkeeper/cpld/machx_cpld.hpp"
 
+#include "fwkeeper/cpld/file_descriptor.hpp"
 #include "fwkeeper/cpld/jed_image.hpp"
 
 #include <fcntl.h>
@@ -86,8 +87,8 @@ machx_cpld::machx_cpld(std::string i2c_dev, std::uint8_t update_addr) :
 int machx_cpld::i2c_transfer(std::span<const std::uint8_t> out,
                              std::vector<std::uint8_t>& in, std::size_t length)
 {
-    int fd = open(i2c_dev.c_str(), O_RDWR | O_CLOEXEC);
-    if (fd < 0)
+    const file_descriptor fd(open(i2c_dev.c_str(), O_RDWR | O_CLOEXEC));
+    if (fd.get() < 0)
     {
         std::fprintf(stderr, "cannot open %s\n", i2c_dev.c_str());
         return -1;
@@ -104,9 +105,7 @@ int machx_cpld::i2c_transfer(std::span<const std::uint8_t> out,
         messages[1].buf = in.data();
         data.nmsgs = 2;
     }
-    int rc = ioctl(fd, I2C_RDWR, &data);
-    close(fd);
-    if (rc < 0)
+    if (ioctl(fd.get(), I2C_RDWR, &data) < 0)
     {
         std::fprintf(stderr, "access cpld failed.\n");
         return -1;

@@ -147,9 +147,10 @@ json repository_for(const std::vector<cpld_device>& devices,
 
 cpld_board::cpld_board(const board_setup& setup) : sim(describe(setup)) {}
 
-bool cpld_board::start(const std::vector<std::string>& objects)
+bool cpld_board::start(const std::vector<std::string>& objects,
+                       const std::map<std::string, std::string>& environment)
 {
-    daemon = sim.start(FWKEEPER_BIN);
+    daemon = sim.start(FWKEEPER_BIN, environment);
     return simboard::wait_until(
                [&] {
                    if (!daemon->running())

@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -75,10 +76,11 @@ class cpld_board
   public:
     explicit cpld_board(const board_setup& setup = {});
 
-    // Starts fwkeeper; true once it owns its bus name and every object of
-    // `objects` can be read, false when the daemon ends first or takes too
-    // long.
-    bool start(const std::vector<std::string>& objects = {mb_object});
+    // Starts fwkeeper (with `environment` added to the board's); true once
+    // it owns its bus name and every object of `objects` can be read, false
+    // when the daemon ends first or takes too long.
+    bool start(const std::vector<std::string>& objects = {mb_object},
+               const std::map<std::string, std::string>& environment = {});
 
     // A random image of the device's part with its usercode digits,
     // uploaded where the daemon looks for the device's image.

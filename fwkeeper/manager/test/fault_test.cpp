@@ -3,6 +3,10 @@
 // board with "FAIL", never reloads the device and leaves the daemon
 // serving the next request.
 #include "fwkeeper/manager/test/cpld_board.hpp"
+#include "simboard/fixture/time_scale.hpp"
+#include "simboard/i2c/i2c_board.hpp"
+
+#include <sys/wait.h>
 
 #include <variant>
 
@@ -14,6 +18,7 @@ namespace
 
 using namespace fwkeeper_test;
 using testing::Contains;
+using testing::ElementsAre;
 using testing::Not;
 
 struct phase_fault
@@ -147,6 +152,37 @@ TEST(RequestEnd, NextUpdateIsServedAfterEachKindOfFailure)
         std::string("xyz.openbmc_project.TARNproperties.Manager"),
         std::string("UpdatingOwner"), std::variant<std::string>("NONE"));
     b.upload(device, "5ec0de02");
+    EXPECT_EQ(b.update_to_end(mb_object), "Update Complete") << b.transcript();
+    EXPECT_TRUE(b.wait_for_board("NONE", "OK"));
+}
+
+// Memory runs out while the image is read, with the board claimed: the
+// exception unwinds through the request, which gives the board back before
+// the exception leaves it. The daemon then either goes on serving or ends
+// with a failure status for its unit to restart it; either way the next
+// Update is served.
+TEST(RequestEnd, ExceptionInTheMiddleGivesTheBoardBack)
+{
+    cpld_board b;
+    const cpld_device device = main_board_cpld();
+    ASSERT_TRUE(
+        b.start({mb_object}, {{"LD_PRELOAD", simboard::i2c_preload_value() +
+                                                 ":" + IMAGE_READ_FAULT}}))
+        << b.transcript();
+    b.upload(device, "5ec0de01");
+    EXPECT_EQ(b.update(mb_object), std::nullopt);
+    EXPECT_TRUE(b.wait_for_board("NONE", "FAIL")) << b.transcript();
+    EXPECT_TRUE(b.saw("update of MBCPLD ended without its release, board "
+                      "given back"))
+        << b.transcript();
+    EXPECT_THAT(b.commands(device), ElementsAre(0xC0)); // start-up read only
+
+    if (auto status = b.daemon->wait_exit(simboard::scaled(2s)))
+    {
+        EXPECT_FALSE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0)
+            << b.transcript();
+        ASSERT_TRUE(b.start()) << b.transcript();
+    }
     EXPECT_EQ(b.update_to_end(mb_object), "Update Complete") << b.transcript();
     EXPECT_TRUE(b.wait_for_board("NONE", "OK"));
 }
