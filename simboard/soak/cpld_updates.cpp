@@ -28,6 +28,7 @@ constexpr auto releaseBound = 5s;
 constexpr std::size_t problemsKept = 12;
 
 constexpr std::string_view releasedLine = "set update status to ";
+constexpr std::string_view unreadable = "(unreadable: ";
 
 // Lines with which an attempt ends before any status is published.
 constexpr std::array<std::string_view, 6> refusals{
@@ -228,6 +229,9 @@ void cpld_updates::follow()
     }
     if (!fwkeeper.process || fwkeeper.process->pid() != attempt_->daemon_pid)
     {
+        ++tally_.interrupted;
+        problem(attempt_->name + " on " + attempt_->device->object +
+                ": fwkeeper ended before a status");
         finish_unfinished("fwkeeper ended during the attempt");
     }
     else if (clock_type::now() > attempt_->deadline)
@@ -244,6 +248,15 @@ void cpld_updates::follow()
 void cpld_updates::finish_unfinished(const std::string& why)
 {
     ++tally_.unfinished[why];
+    // Nobody but the attempts of this run takes the board: one that ends
+    // without a status must leave it free too. (Away peers cannot tell.)
+    const std::string owner = board_property("UpdatingOwner");
+    if (owner != "NONE" && !owner.starts_with(unreadable))
+    {
+        ++tally_.unreleased;
+        problem(attempt_->name + " on " + attempt_->device->object + ": " +
+                why + ", board left owned by \"" + owner + "\"");
+    }
     attempt_->device->held.reset();
     end_attempt();
     free_board();
@@ -275,7 +288,11 @@ void cpld_updates::finish_with_status(const std::string& announced)
     }
     catch (const dbus::error& e)
     {
-        facts.status = std::string("(unreadable: ") + e.what() + ")";
+        // fwkeeper ended right after its release: judge what it announced.
+        ++tally_.interrupted;
+        problem(done.name + " on " + device.object +
+                ": status unreadable after the release: " + e.what());
+        facts.status = announced;
     }
     facts.flash_holds_image = flash_holds(device, done.image);
     facts.usercode_matches =
@@ -349,7 +366,7 @@ std::string cpld_updates::board_property(const std::string& name)
     }
     catch (const dbus::error& e)
     {
-        return std::string("(unreadable: ") + e.what() + ")";
+        return std::string(unreadable) + e.what() + ")";
     }
 }
 

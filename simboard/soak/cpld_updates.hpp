@@ -32,6 +32,8 @@ struct update_tally
     unsigned unexpected = 0;
     /** Attempts that never ended: counted as dishonest too. */
     unsigned hung = 0;
+    /** Attempts whose status went with fwkeeper, which ended meanwhile. */
+    unsigned interrupted = 0;
     /** One line per problem, the first ones only. */
     std::vector<std::string> problems;
 };

@@ -94,7 +94,8 @@ void print_updates(std::ostream& out, const update_tally& updates)
         << "\n";
     out << "  dishonest: " << updates.dishonest << " (no status in time "
         << updates.hung
-        << "), status other than expected: " << updates.unexpected << "\n";
+        << "), interrupted by fwkeeper ending: " << updates.interrupted
+        << ", status other than expected: " << updates.unexpected << "\n";
     for (const auto& problem : updates.problems)
     {
         out << "    " << problem << "\n";
@@ -164,11 +165,12 @@ bool print_report(std::ostream& out, const run_record& record,
         return text.empty() ? std::string("none") : text;
     };
     const bool pass = grown.empty() && lost.empty() && updates.dishonest == 0 &&
-                      updates.unreleased == 0;
+                      updates.unreleased == 0 && updates.interrupted == 0;
     out << "\nverdict: " << (pass ? "PASS" : "FAIL")
         << "; growth: " << list(grown) << "; daemons lost: " << list(lost)
         << "; dishonest updates: " << updates.dishonest
         << "; ownership not released: " << updates.unreleased
+        << "; updates interrupted: " << updates.interrupted
         << "; unexpected statuses: " << updates.unexpected << std::endl;
     return pass;
 }

@@ -32,7 +32,8 @@ void print_progress(std::ostream& out, const std::string& mark, double minutes,
                     const run_record& record, std::vector<supervised>& daemons);
 
 /** The whole report and its verdict line; true when the run passed: no
- *  growth, no daemon lost, every update honest and released. */
+ *  growth, no daemon lost, every update honest, released and not cut
+ *  short by fwkeeper ending. */
 bool print_report(std::ostream& out, const run_record& record,
                   std::vector<supervised>& daemons,
                   const board_actions& actions, const update_tally& updates);

@@ -83,6 +83,7 @@ TEST_F(SoakRun, DaemonsThatBehavePassTheJudgement)
               attempts);
     EXPECT_EQ(tally.released, attempts);
     EXPECT_EQ(tally.dishonest, 0U);
+    EXPECT_EQ(tally.interrupted, 0U);
     EXPECT_EQ(tally.unexpected, 0U);
     for (const auto& problem : tally.problems)
     {
