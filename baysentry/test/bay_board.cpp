@@ -95,7 +95,8 @@ BayBoard::BayBoard(const nlohmann::json& description) : sim(description) {}
 bool BayBoard::start(const std::vector<std::string>& argv)
 {
     daemon = argv.empty() ? sim.start(BAYSENTRY_BIN) : sim.start_command(argv);
-    return simboard::wait_until([this] { return listening(); }, 30s);
+    return simboard::wait_until([this] { return listening(); },
+                                simboard::scaled(30s));
 }
 
 bool BayBoard::listening()

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "simboard/fixture/board.hpp"
+#include "simboard/fixture/time_scale.hpp"
 
 #include <nlohmann/json.hpp>
 
@@ -68,7 +69,7 @@ class BayBoard
 
     bool saw(const std::string& text, std::size_t n = 1)
     {
-        daemon->wait_for_count(text, n, 5s);
+        daemon->wait_for_count(text, n, simboard::scaled(5s));
         return daemon->count(text) == n;
     }
     std::string transcript() const

@@ -1,5 +1,7 @@
 #include "drivetherm/test/drive_board.hpp"
 
+#include "simboard/fixture/time_scale.hpp"
+
 #include <systemd/sd-bus.h>
 
 #include <algorithm>
@@ -333,7 +335,7 @@ std::size_t drive_board::count_signals(const std::string& member,
 
 bool drive_board::saw(const std::string& text, std::size_t n)
 {
-    daemon->wait_for_count(text, n, 5s);
+    daemon->wait_for_count(text, n, simboard::scaled(5s));
     return count(text) == n;
 }
 
