@@ -101,7 +101,8 @@ class connection : public std::enable_shared_from_this<connection>
 
     /** Sends m and calls handler with the reply, or with an errno: for an
      *  error reply the errno of its name, for a failed send the failure.
-     *  The handler is always called from the io_context, never inline. */
+     *  The handler is always called from the io_context, never inline, and
+     *  not at all once the connection has failed (see the class comment). */
     void async_send(message& m, reply_handler handler);
 
     /** Asynchronous call. handler is void(error_code) for Ret = void, else
