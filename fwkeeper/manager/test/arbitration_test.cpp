@@ -241,27 +241,38 @@ TEST(Ownership, FailedStateWritesAreReportedAndTheRequestGoesOn)
 }
 
 // The second request starts while the first one's claim is on its way: it
-// must not take the "NONE" it reads for a free board.
+// must not take the "NONE" it reads for a free board. It is sent once the
+// first one is in its power-off wait (two seconds of sleep), so it is
+// queued before any reply of the first one's ownership steps, however
+// slowly the test runs.
 TEST(Ownership, SecondUpdateWhileTheFirstIsUnderWayIsRefused)
 {
-    cpld_board b;
+    cpld_board b(with_peer(
+        "chassis", {{"PowerOff", "after-reads"}, {"ReadsBeforeOff", 2}}));
     ASSERT_TRUE(b.start()) << b.transcript();
     int replies = 0;
-    for (int call = 0; call < 2; ++call)
-    {
+    auto call_update = [&] {
         b.sim.client().async_method_call(
             [&replies](boost::system::error_code ec) {
                 EXPECT_FALSE(ec);
                 ++replies;
             },
             service, mb_object, service, "Update");
-    }
+    };
+    call_update();
+    ASSERT_TRUE(simboard::wait_until(
+        [&] {
+            b.sim.io().poll();
+            return std::ranges::count(b.chassis_calls(), power_state_read) > 0;
+        },
+        simboard::scaled(10s)));
+    call_update();
     ASSERT_TRUE(simboard::wait_until(
         [&] {
             b.sim.io().poll();
             return replies == 2;
         },
-        10s));
+        simboard::scaled(10s)));
     ASSERT_TRUE(b.wait_for_release(0));
     EXPECT_TRUE(b.wait_for_board("NONE", "FAIL"));
     EXPECT_TRUE(b.saw("There's other's updating: MBCPLD")) << b.transcript();
