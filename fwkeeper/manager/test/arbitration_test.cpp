@@ -222,9 +222,14 @@ TEST(Ownership, FailedReadBackLeavesTheClaimInPlace)
     EXPECT_EQ(b.board_property("UpdatingOwner"), "MBCPLD");
     EXPECT_EQ(b.board_property("UpdatingState"), "NA");
 
+    // The request has ended: the next one queries the owner again.
+    const auto owner_reads =
+        std::ranges::count(b.board_property_calls(), owner_read);
     EXPECT_EQ(b.update(mb_object), std::nullopt);
     ASSERT_TRUE(
         b.daemon->wait_for_line("There's other's updating: MBCPLD", 10s));
+    EXPECT_EQ(std::ranges::count(b.board_property_calls(), owner_read),
+              owner_reads + 1);
     expect_no_attempt(b);
 }
 

@@ -8,8 +8,6 @@
 
 #include <sys/wait.h>
 
-#include <variant>
-
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -96,65 +94,6 @@ INSTANTIATE_TEST_SUITE_P(Update, PhaseFault, testing::ValuesIn(phase_faults),
                          [](const testing::TestParamInfo<phase_fault>& info) {
                              return std::string(info.param.phase);
                          });
-
-constexpr const char* owner_read =
-    R"(Get(ss) ["xyz.openbmc_project.TARNproperties.Manager","UpdatingOwner"])";
-
-void set_board_knob(cpld_board& b, const std::string& knob,
-                    const std::string& value)
-{
-    b.sim.client().call_method(
-        "xyz.openbmc_project.SimBoard",
-        "/xyz/openbmc_project/simboard/board_properties",
-        "org.freedesktop.DBus.Properties", "Set",
-        std::string("xyz.openbmc_project.SimBoard.BoardProperties"), knob,
-        std::variant<std::string>(value));
-}
-
-// However a request ends, the next Update is served: its owner query goes
-// out (a request still marked as running would be refused before that),
-// and a board the request held has been given back.
-TEST(RequestEnd, NextUpdateIsServedAfterEachKindOfFailure)
-{
-    cpld_board b;
-    const cpld_device device = main_board_cpld();
-    ASSERT_TRUE(b.start()) << b.transcript();
-
-    b.upload(device, "5ec0de01");
-    b.sim.i2c().nack_nth_command(device.bus, device.address, 0x70, 5);
-    EXPECT_EQ(b.update_to_end(mb_object), "Program Firmware Error");
-    EXPECT_TRUE(b.wait_for_board("NONE", "FAIL"));
-
-    b.sim.remove_file(mb_image);
-    EXPECT_EQ(b.update_to_end(mb_object), "Invalid Upload CPLD Firmware Error");
-    EXPECT_TRUE(b.wait_for_board("NONE", "FAIL"));
-
-    // The read-back of the claim fails: whether the claim landed is not
-    // known, so it stays, and the next request finds the board taken.
-    set_board_knob(b, "FailOwnerGet", "confirm");
-    EXPECT_EQ(b.update(mb_object), std::nullopt);
-    ASSERT_TRUE(b.daemon->wait_for_line(
-        "cannot get updating owner after setting", 10s));
-    const auto owner_reads = [&b] {
-        return std::ranges::count(b.board_property_calls(), owner_read);
-    };
-    const auto reads_before = owner_reads();
-    EXPECT_EQ(b.update(mb_object), std::nullopt);
-    ASSERT_TRUE(
-        b.daemon->wait_for_line("There's other's updating: MBCPLD", 10s));
-    EXPECT_EQ(owner_reads(), reads_before + 1);
-
-    set_board_knob(b, "FailOwnerGet", "none");
-    b.sim.client().call_method(
-        "xyz.openbmc_project.TARNproperties.Manager",
-        "/xyz/openbmc_project/TARNproperties/mgr",
-        "org.freedesktop.DBus.Properties", "Set",
-        std::string("xyz.openbmc_project.TARNproperties.Manager"),
-        std::string("UpdatingOwner"), std::variant<std::string>("NONE"));
-    b.upload(device, "5ec0de02");
-    EXPECT_EQ(b.update_to_end(mb_object), "Update Complete") << b.transcript();
-    EXPECT_TRUE(b.wait_for_board("NONE", "OK"));
-}
 
 // Memory runs out while the image is read, with the board claimed: the
 // exception unwinds through the request, which gives the board back before

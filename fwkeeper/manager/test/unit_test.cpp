@@ -1,9 +1,7 @@
 #include "fwkeeper/cpld/update.hpp"
-#include "fwkeeper/manager/request_step.hpp"
 #include "fwkeeper/manager/version.hpp"
 
 #include <set>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -113,32 +111,6 @@ TEST(UsercodeCommand, RefusesDigitsThatAreNotHexadecimal)
     {
         EXPECT_EQ(cpld::usercode_command(with_usercode(field)), std::nullopt)
             << field;
-    }
-}
-
-// A step that throws has ended its request by the time the exception
-// reaches whoever called the step.
-TEST(RequestStep, EndsTheRequestUnlessHandedOnExceptionsIncluded)
-{
-    int ended = 0;
-    auto end = [&ended]() noexcept { ++ended; };
-    {
-        fwkeeper::request_step step(end);
-    }
-    EXPECT_EQ(ended, 1);
-    {
-        fwkeeper::request_step step(end);
-        step.hand_on();
-    }
-    EXPECT_EQ(ended, 1);
-    try
-    {
-        fwkeeper::request_step step(end);
-        throw std::runtime_error("step failed");
-    }
-    catch (const std::runtime_error&)
-    {
-        EXPECT_EQ(ended, 2);
     }
 }
 
