@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <string_view>
 #include <variant>
+#include <vector>
 
 namespace simboard::soak
 {
@@ -143,8 +144,20 @@ void board_actions::flip_os_state()
 
 void board_actions::change_record()
 {
-    const drive& target = drives[pick(drives.size())];
-    const std::string record(target.record);
+    // A record that vanished stays away until the peers come back.
+    std::vector<std::string> present;
+    for (const drive& candidate : drives)
+    {
+        if (!removed_.contains(std::string(candidate.record)))
+        {
+            present.emplace_back(candidate.record);
+        }
+    }
+    if (present.empty())
+    {
+        return;
+    }
+    const std::string record = present[pick(present.size())];
     run("record changes", [&] {
         if (pick(2) == 0)
         {

@@ -35,7 +35,8 @@ class board_actions
     void flip_presence();
     /** The OS state moved to Standby (in one of its two forms) or away. */
     void flip_os_state();
-    /** An M.2 record changes a value or is announced as changed. */
+    /** An M.2 record that is there changes a value or is announced as
+     *  changed. */
     void change_record();
     /** An M.2 record vanishes; it comes back with the peers. */
     void remove_record();

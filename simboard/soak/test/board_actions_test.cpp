@@ -92,6 +92,8 @@ TEST_F(SoakBoardActions, RecordsVanishUntilThePeersComeBack)
     EXPECT_FALSE(record_present(records[0]));
     EXPECT_FALSE(record_present(records[1]));
     EXPECT_EQ(actions.counts().at("records vanishing").refused, 0U);
+    actions.change_record(); // none is there to change
+    EXPECT_FALSE(actions.counts().contains("record changes"));
 
     actions.stop_peers();
     EXPECT_TRUE(actions.peers_away());
