@@ -97,6 +97,16 @@ void dbus_interface::add_method(const std::string& name, const char* in,
     }
 }
 
+void dbus_interface::add_signal(const std::string& name, const char* signature)
+{
+    check_not_initialized(name);
+    if (!signals_.emplace(name, signature).second)
+    {
+        throw std::logic_error(
+            "dbus_interface " + name_ + ": " + name + " registered twice");
+    }
+}
+
 dbus_interface::property_map::value_type& dbus_interface::find_entry(
     std::string_view name)
 {
@@ -181,6 +191,10 @@ void dbus_interface::initialize(bool announce_properties)
     {
         vtable_.push_back(SD_BUS_METHOD(name.c_str(), entry->in.c_str(),
                                         entry->out.c_str(), on_method, 0));
+    }
+    for (const auto& [name, signature] : signals_)
+    {
+        vtable_.push_back(SD_BUS_SIGNAL(name.c_str(), signature.c_str(), 0));
     }
     vtable_.push_back(SD_BUS_VTABLE_END);
 

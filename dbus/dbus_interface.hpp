@@ -189,6 +189,14 @@ class dbus_interface
             });
     }
 
+    /** Declares a signal with arguments of the types Args, so that
+     *  Introspect lists it; sending does not depend on it. */
+    template <typename... Args>
+    void register_signal(const std::string& name)
+    {
+        add_signal(name, signature_v<Args...>);
+    }
+
     /** A signal of this interface to append arguments to. */
     message new_signal(const std::string& member);
     void signal_send(message& m);
@@ -317,6 +325,7 @@ class dbus_interface
     void add_property(const std::string& name, std::unique_ptr<property> prop);
     void add_method(const std::string& name, const char* in, const char* out,
                     std::function<void(message&, message&)> invoke);
+    void add_signal(const std::string& name, const char* signature);
     // Heterogeneous lookup: a name need not become a std::string first.
     using property_map =
         std::map<std::string, std::unique_ptr<property>, std::less<>>;
@@ -341,6 +350,7 @@ class dbus_interface
     // Node based: the vtable points into the keys and entries.
     property_map properties_;
     std::map<std::string, std::shared_ptr<method>> methods_;
+    std::map<std::string, std::string> signals_; // name -> signature
     std::vector<sd_bus_vtable> vtable_;
     sd_bus_slot* slot_ = nullptr;
     bool announced_ = false;

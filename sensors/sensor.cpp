@@ -82,6 +82,16 @@ void Sensor::setInitialProperties(
     {
         registerThreshold(index, label, thresholdCount);
     }
+    // Declared so that clients find it by introspection: (sensor name,
+    // interface, alarm property, asserted, value).
+    for (const auto& iface : {warningInterface, criticalInterface})
+    {
+        if (iface)
+        {
+            iface->register_signal<std::string, std::string, std::string, bool,
+                                   double>("ThresholdAsserted");
+        }
+    }
 
     if (!tryInitialize(*valueInterface, true))
     {

@@ -340,6 +340,8 @@ TEST_F(interface_test, MethodsAndSignalsInOneProcess)
     iface.register_method("Reject", [](int32_t) -> std::string {
         throw std::invalid_argument("bad number");
     });
+    iface.register_signal<std::string, uint32_t>("Ping");
+    EXPECT_THROW(iface.register_signal<bool>("Ping"), std::logic_error);
     iface.initialize();
 
     std::optional<std::tuple<std::string, uint32_t>> reply;

@@ -58,6 +58,11 @@ TEST_F(SensorObjectTest, InterfacesPropertiesAndInitialValues)
     const std::string xml = introspect(path);
     EXPECT_EQ(xml.find("EmitsChangedSignal"), std::string::npos);
     EXPECT_EQ(xml.find("CriticalLow"), std::string::npos);
+    // Declared on both threshold interfaces.
+    const std::string signal = "<signal name=\"ThresholdAsserted\">";
+    const auto first = xml.find(signal);
+    ASSERT_NE(first, std::string::npos);
+    EXPECT_NE(xml.find(signal, first + 1), std::string::npos);
     for (const char* property :
          {"Unit\" type=\"s\" access=\"read\"",
           "MaxValue\" type=\"d\" access=\"read\"",
