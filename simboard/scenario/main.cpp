@@ -1,6 +1,7 @@
 // Runs the three daemons on the sample simulated board through a scripted
 // scenario and prints its timeline. Exits 0 when every step was seen, 1
 // naming the first step that was not.
+#include "simboard/fixture/stop_signals.hpp"
 #include "simboard/scenario/sample_tracks.hpp"
 
 #include <signal.h>
@@ -25,18 +26,6 @@ const std::vector<daemon_binary> binaries{
     {"drivetherm", DRIVETHERM_BIN},
     {"baysentry", BAYSENTRY_BIN},
 };
-
-/** The signals that stop the program, blocked so that they are taken in
- *  between two rounds and everything started is stopped in order. */
-sigset_t stop_signals()
-{
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGTERM);
-    sigprocmask(SIG_BLOCK, &set, nullptr);
-    return set;
-}
 
 /** Lets a round's time pass; true when a stop signal came. */
 bool interrupted(const sigset_t& signals)
@@ -92,7 +81,7 @@ int main(int argc, char** argv)
         }
     }
 
-    const sigset_t signals = stop_signals();
+    const sigset_t signals = simboard::block_stop_signals();
     try
     {
         simboard::board sim(simboard::board::load(boardFile),

@@ -6,6 +6,7 @@
 // descriptors over the run, its errors and restarts, whether it still
 // answers, and whether every update told the truth.
 #include "simboard/fixture/board.hpp"
+#include "simboard/fixture/stop_signals.hpp"
 #include "simboard/fixture/time_scale.hpp"
 #include "simboard/soak/board_actions.hpp"
 #include "simboard/soak/cpld_updates.hpp"
@@ -325,11 +326,7 @@ int main(int argc, char** argv)
         usage_message();
         return 2;
     }
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    sigprocmask(SIG_BLOCK, &stopSignals, nullptr);
+    const sigset_t stopSignals = simboard::block_stop_signals();
     try
     {
         simboard::board sim(simboard::board::load(opts->board),
