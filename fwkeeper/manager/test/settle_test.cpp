@@ -48,6 +48,22 @@ class Settle : public simboard::test::board_test
         return first_bytes;
     }
 
+    /** Leaves configuration mode after a completed update with a device
+     *  that stays busy; checks that it took the minute's bound and no
+     *  more, and returns what it printed. */
+    std::string leave_busy_device()
+    {
+        CaptureStderr();
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(cpld::leave_configuration(device, update_result::success),
+                  update_result::verify_failed);
+        const auto waited = std::chrono::steady_clock::now() - start;
+        EXPECT_GE(waited, std::chrono::seconds(60));
+        EXPECT_LT(waited, std::chrono::seconds(60) +
+                              simboard::scaled(std::chrono::seconds(15)));
+        return GetCapturedStderr();
+    }
+
     cpld::machx_cpld device{"/dev/i2c-7", port};
 };
 
@@ -76,15 +92,7 @@ TEST_F(Settle, CompletedAttemptWaitsForACleanStatus)
 TEST_F(Settle, DeviceThatNeverSettlesDoesNotCompleteTheUpdate)
 {
     board->stay_busy(bus, port, 2);
-    CaptureStderr();
-    const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(cpld::leave_configuration(device, update_result::success),
-              update_result::verify_failed);
-    const auto waited = std::chrono::steady_clock::now() - start;
-    const std::string errors = GetCapturedStderr();
-    EXPECT_GE(waited, std::chrono::seconds(60));
-    EXPECT_LT(waited, std::chrono::seconds(60) +
-                          simboard::scaled(std::chrono::seconds(15)));
+    const std::string errors = leave_busy_device();
     EXPECT_THAT(errors, HasSubstr("cpld status still busy or failed after "
                                   "the update, update not completed.\n"));
     EXPECT_THAT(errors, Not(HasSubstr("status ok...")));
@@ -97,15 +105,7 @@ TEST_F(Settle, DeviceThatNeverSettlesDoesNotCompleteTheUpdate)
 TEST_F(Settle, DeviceThatStaysBusyIsGivenUpAfterAMinute)
 {
     board->stay_busy_forever(bus, port);
-    CaptureStderr();
-    const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(cpld::leave_configuration(device, update_result::success),
-              update_result::verify_failed);
-    const auto waited = std::chrono::steady_clock::now() - start;
-    const std::string errors = GetCapturedStderr();
-    EXPECT_GE(waited, std::chrono::seconds(60));
-    EXPECT_LT(waited, std::chrono::seconds(60) +
-                          simboard::scaled(std::chrono::seconds(15)));
+    const std::string errors = leave_busy_device();
     EXPECT_LE(board->log({.command = 0xF0}).size(), 121U);
     EXPECT_THAT(errors, HasSubstr("update not completed.\n"));
 }
