@@ -18,9 +18,10 @@
 int main()
 {
     boost::asio::io_context io;
-    auto conn = std::make_shared<dbus::connection>(io);
+    std::shared_ptr<dbus::connection> conn;
     try
     {
+        conn = std::make_shared<dbus::connection>(io);
         conn->request_name("xyz.openbmc_project.M2Sensor");
     }
     catch (const dbus::error& e)
