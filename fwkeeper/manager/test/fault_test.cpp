@@ -5,6 +5,7 @@
 #include "fwkeeper/manager/test/cpld_board.hpp"
 #include "simboard/fixture/time_scale.hpp"
 #include "simboard/i2c/i2c_board.hpp"
+#include "simboard/jedec/jedec_file.hpp"
 
 #include <sys/wait.h>
 
@@ -127,6 +128,30 @@ TEST(RequestEnd, ExceptionInTheMiddleGivesTheBoardBack)
     ASSERT_TRUE(b.start()) << b.transcript();
     EXPECT_EQ(b.update_to_end(mb_object), "Update Complete") << b.transcript();
     EXPECT_TRUE(b.wait_for_board("NONE", "OK"));
+}
+
+// The image is read once per update: replaced on disk right after the
+// daemon read it (with an image of another part, which the device check
+// would refuse), the update checks, programs and compares what it read.
+TEST(RequestEnd, ImageReplacedOnceReadIsNotReadAgain)
+{
+    cpld_board b;
+    const cpld_device device = main_board_cpld();
+    const std::string next_image = "/tmp/cpld/images/next.bin";
+    ASSERT_TRUE(b.start(
+        {mb_object},
+        {{"LD_PRELOAD", simboard::i2c_preload_value() + ":" + IMAGE_READ_FAULT},
+         {"IMAGE_SWAP_FROM", next_image}}))
+        << b.transcript();
+    const simboard::jedec::image uploaded = b.upload(device, "5ec0de01");
+    simboard::jedec::image other = uploaded;
+    other.device = "LCMXO2-640HC-4TG100C";
+    const std::string other_text = simboard::jedec::jed_text(other);
+    b.sim.write_file(next_image, other_text);
+
+    EXPECT_EQ(b.update_to_end(mb_object), "Update Complete") << b.transcript();
+    EXPECT_EQ(b.sim.read_file(mb_image), other_text); // replaced indeed
+    EXPECT_TRUE(b.flash_holds(device, uploaded));
 }
 
 } // namespace
