@@ -151,7 +151,7 @@ class soak_run
         take_samples("end", start);
         for (auto& daemon : daemons_.daemons())
         {
-            record_.answers[daemon.spec.name] = daemons_.answers(daemon);
+            record_.answers[daemon.unit.name] = daemons_.answers(daemon);
         }
         count_board_calls();
         const bool pass = print_report(std::cout, record_, daemons_.daemons(),
@@ -297,7 +297,7 @@ class soak_run
         record_.marks.push_back(mark);
         for (auto& daemon : daemons_.daemons())
         {
-            record_.samples[daemon.spec.name].push_back(
+            record_.samples[daemon.unit.name].push_back(
                 supervisor::sample(daemon));
         }
         const double minutes =

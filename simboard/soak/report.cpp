@@ -25,8 +25,8 @@ std::string usage_text(const std::optional<usage>& sample)
 void print_daemon(std::ostream& out, const run_record& record,
                   const supervised& daemon)
 {
-    out << daemon.spec.name << "\n";
-    const auto& samples = record.samples.at(daemon.spec.name);
+    out << daemon.unit.name << "\n";
+    const auto& samples = record.samples.at(daemon.unit.name);
     out << "  " << std::setw(6) << "at" << std::setw(9) << "pid"
         << std::setw(12) << "rss kB" << std::setw(6) << "fds"
         << "\n";
@@ -64,7 +64,7 @@ void print_daemon(std::ostream& out, const run_record& record,
     }
     out << (daemon.exits.empty() ? "" : ")") << "\n";
     out << "  answers at the end: "
-        << (record.answers.at(daemon.spec.name) ? "yes" : "NO")
+        << (record.answers.at(daemon.unit.name) ? "yes" : "NO")
         << (daemon.lost ? " (lost: ended cleanly, not restarted)" : "") << "\n";
 }
 
@@ -111,8 +111,8 @@ void print_progress(std::ostream& out, const std::string& mark, double minutes,
         << std::setprecision(1) << minutes << " min]";
     for (auto& daemon : daemons)
     {
-        out << " " << daemon.spec.name << ": "
-            << usage_text(record.samples.at(daemon.spec.name).back())
+        out << " " << daemon.unit.name << ": "
+            << usage_text(record.samples.at(daemon.unit.name).back())
             << ", errors " << daemon.error_lines << ", restarts "
             << daemon.restarts << ";";
     }
@@ -129,18 +129,18 @@ bool print_report(std::ostream& out, const run_record& record,
     for (auto& daemon : daemons)
     {
         print_daemon(out, record, daemon);
-        const growth g = judge_history(record.samples.at(daemon.spec.name));
+        const growth g = judge_history(record.samples.at(daemon.unit.name));
         if (g.memory)
         {
-            grown.push_back(daemon.spec.name + " memory");
+            grown.push_back(daemon.unit.name + " memory");
         }
         if (g.descriptors)
         {
-            grown.push_back(daemon.spec.name + " descriptors");
+            grown.push_back(daemon.unit.name + " descriptors");
         }
-        if (daemon.lost || !record.answers.at(daemon.spec.name))
+        if (daemon.lost || !record.answers.at(daemon.unit.name))
         {
-            lost.push_back(daemon.spec.name);
+            lost.push_back(daemon.unit.name);
         }
     }
     out << "board actions (done, refused):\n";

@@ -61,12 +61,12 @@ pid_t connection_pid(dbus::connection& bus, const std::string& name)
 
 } // namespace
 
-supervisor::supervisor(board& sim, std::vector<daemon_spec> specs) : sim_(sim)
+supervisor::supervisor(board& sim, std::vector<daemon_unit> units) : sim_(sim)
 {
-    for (auto& spec : specs)
+    for (auto& unit : units)
     {
         daemons_.push_back(
-            {std::move(spec), {}, {}, {}, {}, 0, 0, {}, {}, false});
+            {std::move(unit), {}, {}, {}, {}, 0, 0, {}, {}, false});
     }
     for (auto& daemon : daemons_)
     {
@@ -78,7 +78,7 @@ supervised& supervisor::daemon(const std::string& name)
 {
     for (auto& daemon : daemons_)
     {
-        if (daemon.spec.name == name)
+        if (daemon.unit.name == name)
         {
             return daemon;
         }
@@ -88,7 +88,7 @@ supervised& supervisor::daemon(const std::string& name)
 
 void supervisor::start(supervised& daemon)
 {
-    daemon.process = sim_.start(daemon.spec.binary);
+    daemon.process = sim_.start(daemon.unit.binary);
     daemon.log.emplace(daemon.process->log_path());
     daemon.restart_due.reset();
 }
@@ -197,10 +197,10 @@ bool supervisor::answers(supervised& daemon)
             }
         }
         if (connection.empty() ||
-            (!daemon.spec.bus_name.empty() &&
+            (!daemon.unit.bus_name.empty() &&
              bus.call_method<std::string>(busService, busPath, busService,
                                           "GetNameOwner",
-                                          daemon.spec.bus_name) != connection))
+                                          daemon.unit.bus_name) != connection))
         {
             return false;
         }

@@ -17,7 +17,7 @@ namespace simboard::soak
 using clock_type = std::chrono::steady_clock;
 
 /** A daemon to run, and the bus name it owns (empty: none). */
-struct daemon_spec
+struct daemon_unit
 {
     std::string name;
     std::string binary;
@@ -28,7 +28,7 @@ struct daemon_spec
  *  happened to it so far. */
 struct supervised
 {
-    daemon_spec spec;
+    daemon_unit unit;
     std::unique_ptr<daemon_process> process;
     std::optional<output_log> log;
     /** Lines read in the latest tick. */
@@ -50,7 +50,7 @@ struct supervised
 class supervisor
 {
   public:
-    supervisor(board& sim, std::vector<daemon_spec> specs);
+    supervisor(board& sim, std::vector<daemon_unit> units);
 
     /** Reads new output, notes ended daemons and restarts those due. */
     void tick();

@@ -48,14 +48,18 @@ class SoakBoardActions : public testing::Test
 
 TEST_F(SoakBoardActions, EveryActionReachesTheSampleBoard)
 {
-    const auto before = std::vector<std::uint8_t>{
-        presence(20, 0x33, 16),
-        presence(21, 0x37, 16),
-        presence(21, 0x37, 17),
-        presence(22, 0x3b, 16),
-        presence(22, 0x3b, 17),
-        sim.i2c().read_register(7, 0x6a, 1),
-        sim.i2c().read_register(8, 0x6a, 1)};
+    // The presence registers and the drives' temperatures.
+    const auto registers = [this] {
+        return std::vector<std::uint8_t>{
+            presence(20, 0x33, 16),
+            presence(21, 0x37, 16),
+            presence(21, 0x37, 17),
+            presence(22, 0x3b, 16),
+            presence(22, 0x3b, 17),
+            sim.i2c().read_register(7, 0x6a, 1),
+            sim.i2c().read_register(8, 0x6a, 1)};
+    };
+    const auto before = registers();
     for (int i = 0; i < 20; ++i)
     {
         actions.swing_temperature();
@@ -68,14 +72,7 @@ TEST_F(SoakBoardActions, EveryActionReachesTheSampleBoard)
         EXPECT_EQ(count.done, 20U) << name;
         EXPECT_EQ(count.refused, 0U) << name;
     }
-    const auto after = std::vector<std::uint8_t>{
-        presence(20, 0x33, 16),
-        presence(21, 0x37, 16),
-        presence(21, 0x37, 17),
-        presence(22, 0x3b, 16),
-        presence(22, 0x3b, 17),
-        sim.i2c().read_register(7, 0x6a, 1),
-        sim.i2c().read_register(8, 0x6a, 1)};
+    const auto after = registers();
     EXPECT_NE(after, before);
     // Only bays that exist: bits 2 to 7 of register 17 of the 10-bay
     // backplane and bits 4 to 7 of that of the 12-bay one stay as they were.

@@ -91,8 +91,8 @@ TEST_F(SoakRun, DaemonsThatBehavePassTheJudgement)
     }
     for (auto& daemon : daemons.daemons())
     {
-        EXPECT_EQ(daemon.restarts, 0U) << daemon.spec.name;
-        EXPECT_TRUE(daemons.answers(daemon)) << daemon.spec.name;
+        EXPECT_EQ(daemon.restarts, 0U) << daemon.unit.name;
+        EXPECT_TRUE(daemons.answers(daemon)) << daemon.unit.name;
     }
 }
 
