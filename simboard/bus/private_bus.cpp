@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -38,11 +39,21 @@ std::string make_temp_dir()
     {
         throw failure("mkdtemp");
     }
+    // Clients of any user reach the socket; nobody else lists the folder.
+    if (chmod(pattern.c_str(), 0711) != 0)
+    {
+        const int chmodErrno = errno;
+        rmdir(pattern.c_str());
+        errno = chmodErrno;
+        throw failure("chmod " + pattern);
+    }
     return pattern;
 }
 
-/** Everything allowed to everyone; nothing activated. */
-std::string write_config(const std::string& dir)
+/** Everything allowed to everyone, then the given policies; nothing
+ *  activated. */
+std::string write_config(const std::string& dir,
+                         const std::vector<std::string>& policy_files)
 {
     const std::string path = dir + "/bus.conf";
     std::ofstream out(path);
@@ -61,8 +72,12 @@ std::string write_config(const std::string& dir)
     <allow receive_sender="*"/>
     <allow eavesdrop="true"/>
   </policy>
-</busconfig>
 )";
+    for (const std::string& file : policy_files)
+    {
+        out << "  <include>" << file << "</include>\n";
+    }
+    out << "</busconfig>\n";
     out.close();
     if (!out)
     {
@@ -104,11 +119,13 @@ std::string read_address(int fd)
 
 } // namespace
 
-private_bus::private_bus() : dir_(make_temp_dir())
+private_bus::private_bus(const std::vector<std::string>& policy_files) :
+    dir_(make_temp_dir())
 {
     try
     {
-        const std::string configArg = "--config-file=" + write_config(dir_);
+        const std::string configArg =
+            "--config-file=" + write_config(dir_, policy_files);
         int fds[2];
         if (pipe2(fds, O_CLOEXEC) != 0)
         {

@@ -4,19 +4,23 @@
 
 #include <map>
 #include <string>
+#include <vector>
 
 namespace simboard
 {
 
-/** A dbus-daemon of our own: a unix socket in a fresh temp dir, a policy
- *  that allows everything to everyone, no service activation. Ready when
- *  the constructor returns; killed and cleaned up on destruction (and
- *  killed as well if this process dies first). */
+/** A dbus-daemon of our own: a unix socket in a fresh temp dir that every
+ *  user can reach, a policy that allows everything to everyone, no service
+ *  activation. Ready when the constructor returns; killed and cleaned up on
+ *  destruction (and killed as well if this process dies first). */
 class private_bus
 {
   public:
-    /** Throws std::runtime_error when the daemon cannot be started. */
-    private_bus();
+    /** The bus configuration files in `policy_files` (system bus policies,
+     *  as installed in /usr/share/dbus-1/system.d) are loaded in this order
+     *  after the permissive policy, so their rules win. Throws
+     *  std::runtime_error when the daemon cannot be started. */
+    explicit private_bus(const std::vector<std::string>& policy_files = {});
     private_bus(const private_bus&) = delete;
     private_bus& operator=(const private_bus&) = delete;
     ~private_bus();
