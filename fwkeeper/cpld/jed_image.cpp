@@ -45,12 +45,14 @@ read_outcome read_bounded(int fd, std::string& text)
     {
         return read_outcome::unreadable;
     }
-    const auto expected =
-        static_cast<std::size_t>(std::max<off_t>(info.st_size, 0));
-    if (expected > max_image_size)
+    // Compared as a file offset: a 32-bit size_t would cut a size of 4 GiB
+    // and more to its low bits.
+    if (info.st_size > static_cast<off_t>(max_image_size))
     {
         return read_outcome::too_large;
     }
+    const auto expected =
+        static_cast<std::size_t>(std::max<off_t>(info.st_size, 0));
     // Room for one byte more than the file holds, so that the read that
     // finds its end needs no larger buffer.
     text.assign(expected + 1, '\0');

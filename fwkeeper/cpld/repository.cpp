@@ -30,11 +30,13 @@ const json& require(const json& obj, const char* key, Check is_type)
     return *it;
 }
 
-// Hexadecimal text read like strtoul with base 16.
-unsigned long hex_value(const json& text)
+// Hexadecimal text read like strtoul with base 16, in 64 bits on every
+// machine: a 32-bit unsigned long would saturate numbers of nine to sixteen
+// digits, whose low bits then select other devices on the BMC than here.
+std::uint64_t hex_value(const json& text)
 {
-    return std::strtoul(text.get_ref<const std::string&>().c_str(), nullptr,
-                        16);
+    return std::strtoull(text.get_ref<const std::string&>().c_str(), nullptr,
+                         16);
 }
 
 std::string node_of_bus(const json& bus)

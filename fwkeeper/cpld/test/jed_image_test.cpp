@@ -118,6 +118,11 @@ TEST(JedImage, RefusesFilesLargerThanAnyPartNeeds)
     testing::internal::CaptureStderr();
     EXPECT_EQ(parse_jed(image, path), -1);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), path + refused);
+    // Past what 32 bits count (a sparse file: no disk used).
+    std::filesystem::resize_file(path, (std::uintmax_t{1} << 32) + 1);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(parse_jed(image, path), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), path + refused);
     std::filesystem::remove(path);
 
     testing::internal::CaptureStderr();

@@ -80,12 +80,15 @@ TEST_F(Repository, ProductIdComparesLow16BitsOfHexPlatformIds)
     auto devices = load(
         "[{\"mb_cpld_repo\":[" + mb("0x1B6A", 1, "0x40") + "," +
         mb("1b6a", 2, "40") + "," + mb("0x11B6A", 3, "0x40") + "," +
-        mb("0x1B6B", 4, "0x40") + "," + mb("0x1B6Azz", 5, "0x140") + "]}]");
+        mb("0x1B6B", 4, "0x40") + "," + mb("0x1B6Azz", 5, "0x140") + "," +
+        mb("0x100001B6A", 6, "0x100000041") + "]}]");
+    // Numbers wider than 32 bits read the same on a 32-bit BMC.
     EXPECT_THAT(devices,
                 ElementsAre(cpld_dev_info{"/dev/i2c-1", 0x40, "MBCPLD"},
                             cpld_dev_info{"/dev/i2c-2", 0x40, "MBCPLD"},
                             cpld_dev_info{"/dev/i2c-3", 0x40, "MBCPLD"},
-                            cpld_dev_info{"/dev/i2c-5", 0x40, "MBCPLD"}));
+                            cpld_dev_info{"/dev/i2c-5", 0x40, "MBCPLD"},
+                            cpld_dev_info{"/dev/i2c-6", 0x41, "MBCPLD"}));
     EXPECT_THAT(journal, IsEmpty());
 }
 
