@@ -171,6 +171,10 @@ void dbus_interface::initialize(bool announce_properties)
 {
     check_not_initialized("initialize");
     vtable_.clear();
+    // The bus policy decides who may call: sd-bus would otherwise refuse
+    // every caller without CAP_SYS_ADMIN that is not this process's user,
+    // or any caller at all when this process may not read the caller's
+    // /proc entry.
     vtable_.push_back(SD_BUS_VTABLE_START(SD_BUS_VTABLE_UNPRIVILEGED));
     for (const auto& [name, prop] : properties_)
     {
@@ -178,7 +182,8 @@ void dbus_interface::initialize(bool announce_properties)
         {
             vtable_.push_back(SD_BUS_WRITABLE_PROPERTY(
                 name.c_str(), prop->signature(), on_get, on_set, 0,
-                SD_BUS_VTABLE_PROPERTY_EMITS_CHANGE));
+                SD_BUS_VTABLE_PROPERTY_EMITS_CHANGE |
+                    SD_BUS_VTABLE_UNPRIVILEGED));
         }
         else
         {
@@ -189,8 +194,9 @@ void dbus_interface::initialize(bool announce_properties)
     }
     for (const auto& [name, entry] : methods_)
     {
-        vtable_.push_back(SD_BUS_METHOD(name.c_str(), entry->in.c_str(),
-                                        entry->out.c_str(), on_method, 0));
+        vtable_.push_back(
+            SD_BUS_METHOD(name.c_str(), entry->in.c_str(), entry->out.c_str(),
+                          on_method, SD_BUS_VTABLE_UNPRIVILEGED));
     }
     for (const auto& [name, signature] : signals_)
     {

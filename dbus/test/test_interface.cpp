@@ -3,6 +3,9 @@
 #include "dbus/match.hpp"
 #include "dbus/object_server.hpp"
 #include "dbus/test/bus_fixture.hpp"
+#include "simboard/fixture/call_as_user.hpp"
+
+#include <unistd.h>
 
 #include <boost/container/flat_map.hpp>
 
@@ -105,6 +108,38 @@ TEST_F(remote_property_test, GetSetAndGuardedWrites)
                                  {"Limit", int32_t{100}},
                                  {"Locked", std::string("fixed")},
                                  {"Name", std::string("initial")}}));
+}
+
+// Who may call is the bus policy's decision: the object itself lets any user
+// that the bus lets through call its methods and write its properties.
+TEST_F(remote_property_test, CallersOfAnyUserAreServed)
+{
+    if (geteuid() != 0)
+    {
+        GTEST_SKIP() << "calling as another user needs root";
+    }
+    auto as_nobody =
+        [](const std::function<int(sd_bus*, sd_bus_error*)>& call) {
+            return simboard::call_as_user(
+                simboard::nobody_uid, simboard::nobody_gid, test::bus_address(),
+                [&call](sd_bus* bus) {
+                    sd_bus_error error = SD_BUS_ERROR_NULL;
+                    return simboard::call_outcome(call(bus, &error), error);
+                });
+        };
+    EXPECT_EQ(as_nobody([](sd_bus* bus, sd_bus_error* error) {
+                  return sd_bus_call_method(
+                      bus, server_name, server_path, properties_iface, "Set",
+                      error, nullptr, "ssv", server_iface, "Level", "u", 17U);
+              }),
+              "ok");
+    EXPECT_EQ(get<uint32_t>("Level"), 17U);
+    EXPECT_EQ(as_nobody([](sd_bus* bus, sd_bus_error* error) {
+                  return sd_bus_call_method(bus, server_name, server_path,
+                                            server_iface, "Echo", error,
+                                            nullptr, "s", "hello");
+              }),
+              "ok");
 }
 
 TEST_F(remote_property_test, PropertiesChangedOnlyWhenTheValueChanges)
