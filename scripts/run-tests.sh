@@ -46,11 +46,11 @@ run_suite build-test 1 "" || failed=$((failed + 1))
 run_suite build-asan 3 "" -Db_sanitize=address,undefined -Db_lundef=false ||
     failed=$((failed + 1))
 
-# The BMC's 32-bit ARM: every deliverable cross-built, and the tests that run
+# The BMC's 32-bit ARM: every deliverable cross-built, the tests that run
 # in-process under qemu-user (those on the simulated board start programs,
-# which this machine cannot run without binfmt_misc).
+# which this machine cannot run without binfmt_misc) and the install tree.
 { ./scripts/setup-cross.sh &&
-    run_suite build-armhf 3 "unit" --cross-file scripts/cross/armhf.ini; } ||
+    run_suite build-armhf 3 "unit install" --cross-file scripts/cross/armhf.ini; } ||
     failed=$((failed + 1))
 
 # Fuzz targets: a clang build with AddressSanitizer; each target runs for
