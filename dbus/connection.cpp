@@ -117,25 +117,35 @@ std::shared_ptr<connection> connection::open(boost::asio::io_context& io,
                                              const std::string& address)
 {
     sd_bus* bus = nullptr;
-    int r = sd_bus_new(&bus);
-    if (r >= 0)
-    {
-        r = sd_bus_set_address(bus, address.c_str());
-    }
-    if (r >= 0)
-    {
-        r = sd_bus_set_bus_client(bus, 1);
-    }
-    if (r >= 0)
-    {
-        r = sd_bus_start(bus);
-    }
+    const int r = open_bus(address, &bus);
     if (r < 0)
     {
-        sd_bus_unref(bus);
         throw error(r, "sd_bus_start");
     }
     return std::make_shared<connection>(io, bus);
+}
+
+int open_bus(const std::string& address, sd_bus** bus) noexcept
+{
+    *bus = nullptr;
+    int r = sd_bus_new(bus);
+    if (r >= 0)
+    {
+        r = sd_bus_set_address(*bus, address.c_str());
+    }
+    if (r >= 0)
+    {
+        r = sd_bus_set_bus_client(*bus, 1);
+    }
+    if (r >= 0)
+    {
+        r = sd_bus_start(*bus);
+    }
+    if (r < 0)
+    {
+        *bus = sd_bus_unref(*bus);
+    }
+    return r;
 }
 
 connection::~connection()

@@ -191,4 +191,9 @@ class connection : public std::enable_shared_from_this<connection>
     std::shared_ptr<int> alive_ = std::make_shared<int>(0);
 };
 
+/** Opens a new bus connection, as a client of the bus at address, into
+ *  `*bus`. Returns 0, or a negative errno with `*bus` left null. For code
+ *  that needs a bare sd-bus connection (e.g. in a forked process). */
+int open_bus(const std::string& address, sd_bus** bus) noexcept;
+
 } // namespace dbus

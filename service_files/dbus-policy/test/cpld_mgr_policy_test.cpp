@@ -4,8 +4,6 @@
 #include "simboard/fixture/call_as_user.hpp"
 #include "simboard/fixture/time_scale.hpp"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdlib>
 
@@ -17,9 +15,6 @@ namespace
 
 using namespace std::chrono_literals;
 using namespace policy_test;
-using simboard::call_as_user;
-using simboard::nobody_gid;
-using simboard::nobody_uid;
 using testing::Not;
 using testing::StartsWith;
 
@@ -57,37 +52,31 @@ bool power_off_requested(const simboard::board& board)
     });
 }
 
-TEST(CpldManagerPolicy, OnlyRootStartsAnUpdateEveryoneReadsVersions)
+using CpldManagerPolicy = root_case;
+
+TEST_F(CpldManagerPolicy, OnlyRootStartsAnUpdateEveryoneReadsVersions)
 {
-    if (geteuid() != 0)
-    {
-        GTEST_SKIP() << "calls as another user need root";
-    }
     auto board = policy_board(false);
-    const std::string& bus = board->bus_address();
     auto daemon = board->start(FWKEEPER_BIN);
-    auto as_nobody = [&](auto call) {
-        return call_as_user(nobody_uid, nobody_gid, bus, call);
-    };
-    ASSERT_TRUE(
-        simboard::wait_until([&] { return as_nobody(version) == "11223344"; },
-                             simboard::scaled(20s)))
+    ASSERT_TRUE(simboard::wait_until(
+        [&] { return as_nobody(*board, version) == "11223344"; },
+        simboard::scaled(20s)))
         << daemon->transcript();
 
-    EXPECT_THAT(as_nobody(update), StartsWith(bus_refusal));
-    EXPECT_THAT(as_nobody([](sd_bus* b) { return request_name(b, service); }),
+    EXPECT_THAT(as_nobody(*board, update), StartsWith(bus_refusal));
+    EXPECT_THAT(as_nobody(*board,
+                          [](sd_bus* b) { return request_name(b, service); }),
                 StartsWith(access_denied));
     // Without the board's exception, the sensors' name is not root's either.
-    EXPECT_THAT(
-        call_as_user(0, 0, bus,
-                     [](sd_bus* b) {
-                         return request_name(b, "xyz.openbmc_project.M2Sensor");
-                     }),
-        StartsWith(access_denied));
+    EXPECT_THAT(as_root(*board,
+                        [](sd_bus* b) {
+                            return request_name(b,
+                                                "xyz.openbmc_project.M2Sensor");
+                        }),
+                StartsWith(access_denied));
     EXPECT_FALSE(power_off_requested(*board));
 
-    EXPECT_THAT(call_as_user(0, 0, bus, update),
-                Not(StartsWith(access_denied)));
+    EXPECT_THAT(as_root(*board, update), Not(StartsWith(access_denied)));
     EXPECT_TRUE(power_off_requested(*board)) << daemon->transcript();
 }
 

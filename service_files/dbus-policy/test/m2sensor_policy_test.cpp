@@ -4,8 +4,6 @@
 #include "simboard/fixture/call_as_user.hpp"
 #include "simboard/fixture/time_scale.hpp"
 
-#include <unistd.h>
-
 #include <sstream>
 
 #include <gmock/gmock.h>
@@ -16,9 +14,6 @@ namespace
 
 using namespace std::chrono_literals;
 using namespace policy_test;
-using simboard::call_as_user;
-using simboard::nobody_gid;
-using simboard::nobody_uid;
 using testing::ElementsAre;
 using testing::HasSubstr;
 using testing::StartsWith;
@@ -65,32 +60,29 @@ std::vector<std::string> stored_thresholds(const simboard::board& board)
     return calls;
 }
 
-TEST(M2SensorPolicy, OnlyRootWritesAThresholdEveryoneReadsIt)
+using M2SensorPolicy = root_case;
+
+TEST_F(M2SensorPolicy, OnlyRootWritesAThresholdEveryoneReadsIt)
 {
-    if (geteuid() != 0)
-    {
-        GTEST_SKIP() << "calls as another user need root";
-    }
     auto board = policy_board(true);
-    const std::string& bus = board->bus_address();
     auto daemon = board->start(DRIVETHERM_BIN);
-    auto as_nobody = [&](auto call) {
-        return call_as_user(nobody_uid, nobody_gid, bus, call);
-    };
     ASSERT_TRUE(simboard::wait_until(
-        [&] { return as_nobody(warning_high) == "70"; }, simboard::scaled(20s)))
+        [&] { return as_nobody(*board, warning_high) == "70"; },
+        simboard::scaled(20s)))
         << daemon->transcript();
 
-    EXPECT_THAT(as_nobody([](sd_bus* b) { return set_warning_high(b, 60); }),
+    EXPECT_THAT(as_nobody(*board,
+                          [](sd_bus* b) { return set_warning_high(b, 60); }),
                 StartsWith(bus_refusal));
-    EXPECT_EQ(as_nobody(warning_high), "70");
-    EXPECT_THAT(as_nobody([](sd_bus* b) { return request_name(b, service); }),
+    EXPECT_EQ(as_nobody(*board, warning_high), "70");
+    EXPECT_THAT(as_nobody(*board,
+                          [](sd_bus* b) { return request_name(b, service); }),
                 StartsWith(access_denied));
 
-    EXPECT_EQ(call_as_user(0, 0, bus,
-                           [](sd_bus* b) { return set_warning_high(b, 72); }),
+    EXPECT_EQ(as_root(*board,
+                      [](sd_bus* b) { return set_warning_high(b, 72); }),
               "ok");
-    EXPECT_EQ(as_nobody(warning_high), "72");
+    EXPECT_EQ(as_nobody(*board, warning_high), "72");
     // The refused write, made first, never reached EntityManager.
     EXPECT_TRUE(
         simboard::wait_until([&] { return !stored_thresholds(*board).empty(); },

@@ -2,6 +2,8 @@
 
 #include "simboard/fixture/call_as_user.hpp"
 
+#include <unistd.h>
+
 #include <vector>
 
 namespace policy_test
@@ -18,6 +20,25 @@ std::unique_ptr<simboard::board> policy_board(bool root_owns_m2sensor)
     }
     description["bus_policy"] = policies;
     return std::make_unique<simboard::board>(description, sample.parent_path());
+}
+
+void root_case::SetUp()
+{
+    if (geteuid() != 0)
+    {
+        GTEST_SKIP() << "calls as another user need root";
+    }
+}
+
+std::string as_nobody(const simboard::board& board, const bus_call& call)
+{
+    return simboard::call_as_user(simboard::nobody_uid, simboard::nobody_gid,
+                                  board.bus_address(), call);
+}
+
+std::string as_root(const simboard::board& board, const bus_call& call)
+{
+    return simboard::call_as_user(0, 0, board.bus_address(), call);
 }
 
 std::string request_name(sd_bus* bus, const std::string& name)

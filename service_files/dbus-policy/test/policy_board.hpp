@@ -4,8 +4,11 @@
 
 #include <systemd/sd-bus.h>
 
+#include <functional>
 #include <memory>
 #include <string>
+
+#include <gtest/gtest.h>
 
 // The sample simulated board whose bus loads our installed bus policies,
 // and the calls the policy tests make as one user or another.
@@ -24,6 +27,20 @@ inline constexpr const char* bus_refusal =
  *  `root_owns_m2sensor`, root may also take the sensors' bus name (the
  *  daemons run as root on the board). */
 std::unique_ptr<simboard::board> policy_board(bool root_owns_m2sensor);
+
+/** A policy test: skipped unless run by root, as the calls made as another
+ *  user need. */
+class root_case : public ::testing::Test
+{
+  protected:
+    void SetUp() override;
+};
+
+using bus_call = std::function<std::string(sd_bus*)>;
+
+/** `call` made on the board's bus as the user nobody, or as root. */
+std::string as_nobody(const simboard::board& board, const bus_call& call);
+std::string as_root(const simboard::board& board, const bus_call& call);
 
 /** The bus's RequestName of `name`, as simboard::call_outcome gives it. */
 std::string request_name(sd_bus* bus, const std::string& name);
