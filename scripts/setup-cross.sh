@@ -19,17 +19,4 @@ packages=(
     qemu-user-static
 )
 
-missing=()
-for p in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" ||
-        missing+=("$p")
-done
-
-if [ ${#missing[@]} -gt 0 ]; then
-    export DEBIAN_FRONTEND=noninteractive
-    if ! dpkg --print-foreign-architectures | grep -qx armhf; then
-        dpkg --add-architecture armhf
-    fi
-    apt-get update -q
-    apt-get install -y -q --no-install-recommends "${missing[@]}"
-fi
+exec "$(dirname "$0")/install-packages.sh" "${packages[@]}"

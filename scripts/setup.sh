@@ -24,14 +24,4 @@ packages=(
     util-linux
 )
 
-missing=()
-for p in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" ||
-        missing+=("$p")
-done
-
-if [ ${#missing[@]} -gt 0 ]; then
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get update -q
-    apt-get install -y -q --no-install-recommends "${missing[@]}"
-fi
+exec "$(dirname "$0")/install-packages.sh" "${packages[@]}"
