@@ -338,6 +338,9 @@ TEXT_SINKS = {
     "journal_error": "journal",
 }
 OSTREAMS = {"std::cerr": "stderr", "std::clog": "stderr", "std::cout": "stdout"}
+# Variables that hold a line printed later: `why = ...;` is a refusal that
+# its caller prints on standard error.
+ASSIGNED_LINES = {"why": "stderr"}
 
 
 def file_stream(arg):
@@ -361,7 +364,13 @@ def printed_patterns(source):
             continue
         name = bare(text)
         args = call_arguments(toks, i + 1) if toks[i + 1] == ("op", "(") else None
-        if text in OSTREAMS and toks[i + 1] == ("op", "<<"):
+        if (
+            text in ASSIGNED_LINES
+            and toks[i + 1] == ("op", "=")
+            and toks[i + 2] != ("op", "=")
+        ):
+            found.append((ASSIGNED_LINES[text], concatenation(statement(toks, i + 2))))
+        elif text in OSTREAMS and toks[i + 1] == ("op", "<<"):
             found.append((OSTREAMS[text], stream_operands(statement(toks, i))))
         elif args and name == "fprintf" and file_stream(args[0]):
             found.append((file_stream(args[0]), formatted(args[1:])))

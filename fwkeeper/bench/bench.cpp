@@ -212,7 +212,7 @@ int bench_parse()
     std::filesystem::remove(path);
 
     std::printf("Reading an LCMXO3LF-9400C image (%zu bytes, %zu rows):\n",
-                text.size(), size->config_rows + size->ufm_rows);
+                text.size(), size->config_pages + size->user_pages);
     std::printf("  read the file          %8.3f ms\n", read * 1e3);
     std::printf("  parse and checksum     %8.3f ms (result %d)\n", parse * 1e3,
                 parsed);

@@ -4,6 +4,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -19,8 +20,10 @@ struct jed_image
     std::string qf;
     std::string fuse_default;
     // Notes and fuse rows by slot: the slot of an "L" field is its position
-    // among the "L" fields (0: configuration rows, 1: user flash rows); a
-    // note lands in the slot of the next "L" field.
+    // among the "L" fields after the last "F" field. A note lands in the
+    // slot of the next "L" field, the last one winning, so notes[k] is the
+    // note that introduces fuse_rows[k]; notes after the fourth are
+    // dropped.
     std::vector<std::string> notes = std::vector<std::string>(4);
     std::vector<std::string> fuse_rows = std::vector<std::string>(4);
     std::string fuse_checksum;
@@ -44,18 +47,78 @@ struct jed_image
     int get_usercode(std::string& digits) const;
 };
 
+// The rows of all "L" fields in file order, page 0 first: the fields are
+// contiguous, each starting at the fuse after the rows before it.
+struct page_cursor
+{
+    // Where the next row is.
+    unsigned slot = 0;
+    int pos = 0;
+
+    // Appends the 16 bytes of the next row; false, appending nothing, when
+    // the walk has reached an empty slot or passed the last one.
+    bool next(const jed_image& image, std::vector<std::uint8_t>& page);
+};
+
+// Rows of the "L" field in a slot.
+std::uint32_t row_count(const jed_image& image, unsigned slot);
+
+// The slot of the first "L" field of user flash rows, the first one a
+// "TAG DATA" or "USER MEMORY DATA" note introduces; the slot count when
+// there is none.
+unsigned user_flash_slot(const jed_image& image);
+
+// What an update of a part with page limit `page_limit` does with an
+// image.
+struct page_plan
+{
+    // The configuration data: every row before the user flash and before
+    // the page limit, EBR initialisation rows and end-of-configuration rows
+    // included.
+    std::uint32_t config_rows = 0;
+    // Programmed in step 5: from page 0 through the last configuration row
+    // that is not all zeros.
+    std::uint32_t program_pages = 0;
+    // Compared in steps 3 and 6: the programmed pages, and for a part with
+    // a page limit every page below it.
+    std::uint32_t compare_pages = 0;
+};
+
+page_plan plan_pages(const jed_image& image, std::uint32_t page_limit);
+
 // Reads a JEDEC file into memory once and parses that copy: 0 the file is
 // good and its transmission checksum matches, 1 the checksum differs, -1
-// the file cannot be read, is larger than max_image_size, has no STX
-// ... ETX, has no configuration rows, or has a layout the image has no room
-// for: fuse rows other than 128 fuse characters each followed by CR LF (may
-// be left out after the last row), a field not after the CR LF that follows
-// the previous "*", a field without its "*", a fifth "L" field or a note
-// after the fourth. An update must not touch the device after -1 or 1.
+// the file cannot be read, is larger than max_image_size, or has a layout
+// the image has no room for (see parse_jed_text). Prints why on standard
+// error when it does not return 0. An update must not touch the device
+// after -1 or 1.
 int parse_jed(jed_image& image, const std::string& path);
 
-// parse_jed on the text of a file.
-int parse_jed_text(jed_image& image, std::string text);
+// The whole file in `text`; false, with the line that says why, when it
+// cannot be read or is too large to be an image.
+bool read_jed_file(const std::string& path, std::string& text,
+                   std::string& why);
+
+// parse_jed on the text of a file; `why` holds the line that says why it
+// returns -1 or 1. -1 for: no STX ... ETX, line ends that are LF alone, no
+// configuration rows, or a layout the image has no room for: fuse rows
+// other than 128 fuse characters each followed by CR LF (may be left out
+// after the last row), a field not after the CR LF that follows the
+// previous "*", a field without its "*", "L" fields that are not
+// contiguous, more than 65535 rows in all, or a fifth "L" field.
+int parse_jed_text(jed_image& image, std::string text, std::string& why);
+
+// The transmission checksum of a file: the value its digits after the ETX
+// state and the 16-bit sum of its bytes from STX through ETX.
+struct transmission_checksum
+{
+    std::uint16_t stated = 0;
+    std::uint16_t computed = 0;
+};
+
+// Nothing when the text has no STX ... ETX.
+std::optional<transmission_checksum> transmission_checksums(
+    std::string_view text);
 
 // The part name of the "NOTE DEVICE NAME:" field, e.g. "LCMXO2-1200HC" for
 // "LCMXO2-1200HC-4TG100"; empty when there is none.
@@ -109,12 +172,18 @@ inline constexpr std::size_t max_image_size =
 // The table row of a part name; nullptr for a name outside the table.
 const machxo_part* find_machxo_part(std::string_view name);
 
+// Whether an update can use a parsed image on a device of its part; not
+// when the part is not in the table, its configuration rows are all zeros,
+// or they end before the pages an update of the part compares. `why` then
+// holds the line that says so.
+bool image_usable(const jed_image& image, std::string& why);
+
 class machx_cpld;
 
-// True when the device's configuration flash holds the image: its first
-// page_limit pages (the page after them is read, not compared), or for parts
-// without a known user flash boundary every configuration row (slot 0). The
-// device must be in configuration mode.
+// True when the device's configuration flash holds the image's compared
+// pages (plan_pages with image.page_limit); for a part with a page limit
+// the page at the limit is read too, not compared, when the image has a row
+// there. The device must be in configuration mode.
 bool is_same_image(machx_cpld& device, const jed_image& image);
 
 } // namespace cpld

@@ -53,28 +53,28 @@ std::array<std::uint8_t, 4> read_page(std::uint16_t page)
             static_cast<std::uint8_t>(page)};
 }
 
-// Rows of a fuse row text, as next_page walks them.
-std::size_t row_count(const jed_image& image, unsigned slot)
+// One page of the configuration flash: false, after the transfer's own
+// message, when it cannot be read.
+bool read_flash_page(machx_cpld& device, std::uint16_t page,
+                     std::vector<std::uint8_t>& flash)
 {
-    std::vector<std::uint8_t> bytes;
-    for (int pos = 0; (pos = image.next_page(slot, pos, bytes)) != -1;)
-    {}
-    return bytes.size() / page_bytes;
+    return device.send_command(set_address(page)) == 0 &&
+           device.i2c_transfer(read_page(page), flash, page_bytes) == 0;
 }
 
-// An image whose configuration rows do not reach the user flash cannot be
-// verified once programmed.
-bool fills_configuration(const jed_image& image, std::uint32_t page_limit)
+// The end of the image's rows at `page`: every compared page was compared,
+// or an empty slot (of four) ends them too early.
+bool rows_ended(unsigned slot, std::uint32_t page, std::uint32_t compare_pages)
 {
-    std::size_t rows = row_count(image, 0);
-    if (page_limit == no_ufm_boundary || rows >= page_limit)
+    if (page >= compare_pages)
     {
         return true;
     }
-    std::fprintf(stderr,
-                 "fw has %zu configuration rows, fewer than the %u "
-                 "configuration pages of the device\n",
-                 rows, page_limit);
+    if (slot < 4)
+    {
+        std::fprintf(stderr, "flist[%d] is empty, should not happened\n",
+                     static_cast<int>(slot));
+    }
     return false;
 }
 
@@ -198,10 +198,6 @@ int machx_cpld::check_device_id(jed_image& image)
             // A name outside the table matches no device.
             if (part != nullptr && id == part->id_code)
             {
-                if (!fills_configuration(image, part->page_limit))
-                {
-                    return 0;
-                }
                 image.page_limit = part->page_limit;
                 return 1;
             }
@@ -213,56 +209,43 @@ int machx_cpld::check_device_id(jed_image& image)
 
 bool is_same_image(machx_cpld& device, const jed_image& image)
 {
-    // Parts whose user flash boundary is unknown compare exactly the
-    // image's configuration rows (slot 0), which step 5 of an update
-    // programs, so that they can be updated and verified. The others
-    // compare the first page_limit pages and stop at the first page past
-    // them.
-    const bool config_rows_only = image.page_limit == no_ufm_boundary;
-    std::uint16_t page = 0;
-    for (unsigned slot = 0; slot < image.fuse_rows.size(); ++slot)
+    const std::uint32_t compare_pages =
+        plan_pages(image, image.page_limit).compare_pages;
+    // Past the compared pages of a part with a page limit, the next page
+    // is read but not compared.
+    const bool reads_limit = image.page_limit != no_ufm_boundary;
+    page_cursor rows;
+    for (std::uint32_t page = 0;; ++page)
     {
-        if (image.fuse_rows[slot].empty())
-        {
-            if (slot > 0 && page >= image.page_limit)
-            {
-                return true; // all compared; no user flash row to read
-            }
-            std::fprintf(stderr, "flist[%d] is empty, should not happened\n",
-                         slot);
-            return false;
-        }
-        for (int pos = 0; pos != -1;)
-        {
-            const std::uint16_t current = page++;
-            std::vector<std::uint8_t> flash;
-            if (device.send_command(set_address(current)) != 0 ||
-                device.i2c_transfer(read_page(current), flash, page_bytes) != 0)
-            {
-                std::fprintf(
-                    stderr,
-                    "read_bypte_from_page failed, i=%d, page-1=0x%hx, pos=%d\n",
-                    slot, current, pos);
-                return false;
-            }
-            if (current >= image.page_limit)
-            {
-                return true;
-            }
-            std::vector<std::uint8_t> expected;
-            int next = image.next_page(slot, pos, expected);
-            if (flash != expected)
-            {
-                return false;
-            }
-            pos = next;
-        }
-        if (config_rows_only)
+        if (page == compare_pages && !reads_limit)
         {
             return true;
         }
+        const page_cursor at = rows;
+        std::vector<std::uint8_t> expected;
+        if (!rows.next(image, expected))
+        {
+            return rows_ended(at.slot, page, compare_pages);
+        }
+        const auto current = static_cast<std::uint16_t>(page);
+        std::vector<std::uint8_t> flash;
+        if (!read_flash_page(device, current, flash))
+        {
+            std::fprintf(
+                stderr,
+                "read_bypte_from_page failed, i=%d, page-1=0x%hx, pos=%d\n",
+                static_cast<int>(at.slot), current, at.pos);
+            return false;
+        }
+        if (page >= compare_pages)
+        {
+            return true;
+        }
+        if (flash != expected)
+        {
+            return false;
+        }
     }
-    return false;
 }
 
 } // namespace cpld

@@ -72,9 +72,8 @@ class machx_cpld
     int read_usercode(std::string& text);
 
     // 1 when the device's ID code is the one of the part the parsed image
-    // names and the image has configuration rows for all of the part's
-    // configuration pages (image.page_limit is then set for the part); 0
-    // otherwise. Reads no file: the name comes from the parsed text.
+    // names (image.page_limit is then set for the part); 0 otherwise. Reads
+    // no file: the name comes from the parsed text.
     int check_device_id(jed_image& image);
 
     const std::string i2c_dev;

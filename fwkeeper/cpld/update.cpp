@@ -79,6 +79,11 @@ bool image_checked(machx_cpld& device, const std::string& path,
     {
         return false;
     }
+    if (std::string why; !image_usable(image, why))
+    {
+        complain(why);
+        return false;
+    }
     say("Step 0.5: check if the device id are matched.");
     if (device.check_device_id(image) == 0)
     {
@@ -102,21 +107,20 @@ bool erased(machx_cpld& device)
     return true;
 }
 
-// Programs the configuration rows (the first "L" field), one page per
-// transaction, from the flash address the erase step reset.
+// Programs the configuration rows through the last one with data, one
+// page per transaction, from the flash address the erase step reset.
 bool programmed(machx_cpld& device, const jed_image& image)
 {
     say("Step 5: updating....");
+    const std::uint32_t pages =
+        plan_pages(image, image.page_limit).program_pages;
+    page_cursor rows;
     std::vector<std::uint8_t> frame;
-    for (int pos = 0; pos != -1;)
+    for (std::uint32_t page = 0; page < pages; ++page)
     {
         frame.assign(command::program_page.begin(),
                      command::program_page.end());
-        pos = image.next_page(0, pos, frame);
-        if (frame.size() == command::program_page.size())
-        {
-            break; // no row left
-        }
+        rows.next(image, frame);
         if (device.send_command(frame) != 0 ||
             device.wait_busy(short_wait_us) != 0)
         {

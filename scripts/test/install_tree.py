@@ -6,8 +6,8 @@ equal to their sources, programs and libraries ELF files of the build's
 machine, and the units' ExecStart programs present. Anything else in the
 tree (the simulated board, tests, static libraries, headers) is an error.
 
-install_tree.py MESON BUILD_ROOT SOURCE_ROOT PREFIX LIBDIR LIBEXECDIR DATADIR
-                CPU_FAMILY ENDIAN OWN_BOARD_UTIL(yes|no) [DAEMON...]
+install_tree.py MESON BUILD_ROOT SOURCE_ROOT PREFIX BINDIR LIBDIR LIBEXECDIR
+                DATADIR CPU_FAMILY ENDIAN OWN_BOARD_UTIL(yes|no) [DAEMON...]
 """
 import difflib
 import os
@@ -33,6 +33,10 @@ UNITS = {
     "fwkeeper": "xyz.openbmc_project.Software.CPLD.Mgr.service",
     "baysentry": "baysentry.service",
 }
+# Commands for integrators installed with a daemon.
+COMMANDS = {
+    "fwkeeper": "cpld-image-check",
+}
 POLICIES = {
     "drivetherm": "xyz.openbmc_project.M2Sensor.conf",
     "fwkeeper": "xyz.openbmc_project.Software.CPLD.Mgr.conf",
@@ -48,6 +52,7 @@ def expected_entries(opts):
     """path -> (kind, detail): ("elf", "exe"|"lib"), ("data", source
     file), ("link", target). Directories are added by the caller."""
     prefix, libdir = opts["prefix"], under(opts["prefix"], opts["libdir"])
+    bindir = under(prefix, opts["bindir"])
     libexecdir = under(prefix, opts["libexecdir"])
     datadir = under(prefix, opts["datadir"])
     lib = os.path.join(prefix, "lib")
@@ -65,6 +70,8 @@ def expected_entries(opts):
         entries[f"{libdir}/libtarn-util.so"] = ("elf", "lib")
     for daemon in opts["daemons"]:
         entries[f"{libexecdir}/{daemon}/{daemon}"] = ("elf", "exe")
+        if daemon in COMMANDS:
+            entries[f"{bindir}/{COMMANDS[daemon]}"] = ("elf", "exe")
         unit = UNITS[daemon]
         entries[f"{lib}/systemd/system/{unit}"] = (
             "data",
@@ -194,13 +201,14 @@ def content_problems(root, entries, opts):
 
 
 def parse_args(argv):
-    if len(argv) < 11:
+    if len(argv) < 12:
         sys.exit(__doc__)
     names = [
         "meson",
         "build_root",
         "source_root",
         "prefix",
+        "bindir",
         "libdir",
         "libexecdir",
         "datadir",
@@ -208,9 +216,9 @@ def parse_args(argv):
         "endian",
         "own_board_util",
     ]
-    opts = dict(zip(names, argv[1:11]))
+    opts = dict(zip(names, argv[1:12]))
     opts["own_board_util"] = opts["own_board_util"] == "yes"
-    opts["daemons"] = argv[11:]
+    opts["daemons"] = argv[12:]
     return opts
 
 

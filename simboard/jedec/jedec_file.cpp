@@ -1,5 +1,6 @@
 #include "simboard/jedec/jedec_file.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <fstream>
@@ -15,6 +16,8 @@ namespace
 constexpr char stx = 0x02;
 constexpr char etx = 0x03;
 constexpr std::size_t row_chars = 128;
+const std::string zero_row(row_chars, '0');
+const std::string ones_row(row_chars, '1');
 
 std::string hex4(unsigned value)
 {
@@ -23,14 +26,39 @@ std::string hex4(unsigned value)
     return text;
 }
 
+// The "L" field groups of an image in file order, each with its note.
+struct group
+{
+    std::string_view note;
+    const std::vector<std::string>* rows;
+};
+
+std::array<group, 4> groups(const image& img)
+{
+    return {{{"", &img.config_rows},
+             {ebr_init_note, &img.ebr_rows},
+             {end_config_note, &img.end_rows},
+             {img.ufm_note, &img.ufm_rows}}};
+}
+
+std::size_t row_count(const image& img)
+{
+    std::size_t rows = 0;
+    for (const group& g : groups(img))
+    {
+        rows += g.rows->size();
+    }
+    return rows;
+}
+
 // JEDEC fuse checksum: 16-bit sum of the bytes formed by each 8 fuses, the
 // first fuse the least significant bit.
 unsigned fuse_checksum(const image& img)
 {
     unsigned sum = 0;
-    for (const auto* rows : {&img.config_rows, &img.ufm_rows})
+    for (const group& g : groups(img))
     {
-        for (const std::string& row : *rows)
+        for (const std::string& row : *g.rows)
         {
             for (std::size_t i = 0; i < row.size(); ++i)
             {
@@ -41,13 +69,36 @@ unsigned fuse_checksum(const image& img)
     return sum;
 }
 
+// What Diamond writes before the fuse data: its notes (pin assignments
+// shortened), package pins, fuse count, security and default fuse state.
+std::vector<std::string> header(const image& img, std::size_t fuses)
+{
+    return {
+        "NOTE Simulated board (64-bit) 3.11 JEDEC Compatible Fuse File.",
+        "NOTE Copyright (C), 1992-2010, Lattice Semiconductor Corporation.",
+        "NOTE All Rights Reserved.",
+        "NOTE DATE CREATED:\tThu May 14 16:05:19 2020",
+        "NOTE DESIGN NAME:\tsimboard_impl1.ncd",
+        "NOTE DEVICE NAME:\t" + img.device,
+        "NOTE JEDEC FILE STATUS:\tFinal   Version 1.95",
+        "NOTE PIN ASSIGNMENTS",
+        "NOTE PINS LED[0] : H11 : out",
+        "NOTE PINS clk_x1 : C8 : in",
+        "QP256",
+        "QF" + std::to_string(fuses),
+        "G0",
+        "F0",
+    };
+}
+
 } // namespace
 
 std::string fuse_field(std::size_t first_fuse,
-                       const std::vector<std::string>& rows, const layout& how)
+                       const std::vector<std::string>& rows, const layout& how,
+                       int digits)
 {
     char address[24];
-    std::snprintf(address, sizeof(address), "L%06zu", first_fuse);
+    std::snprintf(address, sizeof(address), "L%0*zu", digits, first_fuse);
     std::string text = address + how.line_end;
     text.reserve(text.size() + rows.size() * (row_chars + 2));
     for (std::size_t i = 0; i < rows.size(); ++i)
@@ -63,31 +114,36 @@ std::string fuse_field(std::size_t first_fuse,
 
 std::vector<std::string> fields(const image& img, const layout& how)
 {
-    std::size_t fuses =
-        (img.config_rows.size() + img.ufm_rows.size()) * row_chars;
-    std::vector<std::string> out{
-        "NOTE Simulated board JEDEC fuse file",
-        "NOTE DEVICE NAME:\t" + img.device,
-        "QF" + std::to_string(fuses),
-        "G0",
-        "F0",
-    };
-    if (!img.config_rows.empty())
+    const std::size_t fuses = row_count(img) * row_chars;
+    std::vector<std::string> out = header(img, fuses);
+    // The first address has as many digits as the fuse count, at least 6;
+    // later ones are not padded.
+    int digits =
+        std::max<int>(6, static_cast<int>(std::to_string(fuses).size()));
+    std::size_t first = 0;
+    for (const group& g : groups(img))
     {
-        out.push_back(fuse_field(0, img.config_rows, how));
+        if (g.rows->empty())
+        {
+            continue;
+        }
+        if (!g.note.empty())
+        {
+            out.emplace_back(g.note);
+        }
+        out.push_back(fuse_field(first * row_chars, *g.rows, how, digits));
+        first += g.rows->size();
+        digits = 1;
     }
-    if (!img.ufm_rows.empty())
+    out.push_back("C" + hex4(fuse_checksum(img)));
+    if (img.feature_row)
     {
-        out.push_back("NOTE TAG DATA");
+        out.push_back("NOTE FEATURE_ROW");
         out.push_back(
-            fuse_field(img.config_rows.size() * row_chars, img.ufm_rows, how));
+            "E" + std::string(64, '0') + how.line_end + "0000010001100000");
     }
     out.push_back("NOTE User Electronic Signature Data");
     out.push_back(img.usercode);
-    out.push_back("NOTE Feature_Row");
-    out.push_back(
-        "E" + std::string(64, '0') + how.line_end + std::string(16, '0'));
-    out.push_back("C" + hex4(fuse_checksum(img)));
     return out;
 }
 
@@ -108,7 +164,7 @@ std::string jed_text(const std::vector<std::string>& fields, const layout& how)
     {
         sum += static_cast<unsigned char>(c);
     }
-    return text + hex4(sum);
+    return text + hex4(sum) + how.line_end;
 }
 
 std::string jed_text(const image& img, const layout& how)
@@ -145,20 +201,40 @@ std::vector<std::uint8_t> row_bytes(std::string_view row)
     return bytes;
 }
 
+std::vector<std::string> flash_rows(const image& img)
+{
+    std::vector<std::string> rows;
+    for (const group& g : groups(img))
+    {
+        if (g.rows != &img.ufm_rows)
+        {
+            rows.insert(rows.end(), g.rows->begin(), g.rows->end());
+        }
+    }
+    while (!rows.empty() && rows.back() == zero_row)
+    {
+        rows.pop_back();
+    }
+    return rows;
+}
+
 const part_size* find_part_size(std::string_view part)
 {
-    // Configuration rows after the parts' configuration flash; user flash
-    // rows after their UFM size.
+    // Configuration pages: the first user flash page of the parts that have
+    // it in the device table, otherwise the configuration flash of the
+    // MachXO2 family. User flash pages after the parts' UFM sizes; the
+    // LCMXO2-4000HC and LCMXO3LF-6900C files that Diamond writes have
+    // exactly these row counts (835328 and 1441280 fuses).
     static constexpr std::array<part_size, 9> sizes{{
         {"LCMXO3LF-2100C", "LCMXO3LF-2100C-5BG256C", 3200, 640},
-        {"LCMXO3LF-4300C", "LCMXO3LF-4300C-6BG256C", 5760, 768},
-        {"LCMXO3LF-6900C", "LCMXO3LF-6900C-6BG256C", 9216, 2048},
+        {"LCMXO3LF-4300C", "LCMXO3LF-4300C-5CABGA256", 5760, 768},
+        {"LCMXO3LF-6900C", "LCMXO3LF-6900C-5CABGA256", 9216, 2044},
         {"LCMXO3LF-9400C", "LCMXO3LF-9400C-6BG256C", 12544, 3584},
         {"LCMXO3D-9400HC", "LCMXO3D-9400HC-5BG256C", 12544, 3584},
-        {"LCMXO2-640HC", "LCMXO2-640HC-4TG100C", 1152, 191},
-        {"LCMXO2-1200HC", "LCMXO2-1200HC-4TG100C", 2176, 512},
-        {"LCMXO2-2000HC", "LCMXO2-2000HC-4TG100C", 3200, 640},
-        {"LCMXO2-4000HC", "LCMXO2-4000HC-4TG144C", 5760, 768},
+        {"LCMXO2-640HC", "LCMXO2-640HC-4TG100C", 1152, 192},
+        {"LCMXO2-1200HC", "LCMXO2-1200HC-4TG100C", 2175, 512},
+        {"LCMXO2-2000HC", "LCMXO2-2000HC-4TG100C", 3198, 640},
+        {"LCMXO2-4000HC", "LCMXO2-4000HC-4CSBGA132", 5758, 768},
     }};
     for (const part_size& size : sizes)
     {
@@ -171,11 +247,37 @@ const part_size* find_part_size(std::string_view part)
 }
 
 image random_image(const part_size& size, std::string_view usercode,
-                   std::uint32_t seed)
+                   std::uint32_t seed, std::size_t ebr_rows)
 {
-    image img{std::string(size.device), random_rows(size.config_rows, seed),
-              random_rows(size.ufm_rows, seed + 1),
-              "UH" + std::string(usercode)};
+    const bool machxo3d = size.part.starts_with("LCMXO3D");
+    image img;
+    img.device = size.device;
+    img.usercode = "UH" + std::string(usercode);
+    img.feature_row = !machxo3d;
+    img.config_rows = random_rows(size.config_pages / 6, seed);
+    img.config_rows.back() = ones_row;
+    img.ebr_rows = random_rows(ebr_rows, seed + 1);
+    if (!img.ebr_rows.empty())
+    {
+        img.ebr_rows.back() = ones_row;
+    }
+    const std::size_t used = img.config_rows.size() + ebr_rows;
+    if (used >= size.config_pages)
+    {
+        throw std::invalid_argument("no room for " + std::to_string(ebr_rows) +
+                                    " EBR rows in " + std::string(size.part));
+    }
+    if (machxo3d)
+    {
+        img.end_rows.assign(size.config_pages - used, zero_row);
+        img.end_rows.back() = ones_row;
+        img.ufm_rows = random_rows(size.user_pages, seed + 2);
+    }
+    else
+    {
+        img.end_rows.assign(size.config_pages + size.user_pages - used,
+                            zero_row);
+    }
     return img;
 }
 

@@ -1,5 +1,6 @@
-// simboard-mkjed PART [--usercode HEX8] [--seed N] OUT.jed
-// Writes a well-formed pseudo-random JEDEC image of a MachXO part.
+// simboard-mkjed PART [--usercode HEX8] [--seed N] [--ebr ROWS] OUT.jed
+// Writes a well-formed pseudo-random JEDEC image of a MachXO part in the
+// layout Lattice Diamond writes, with ROWS rows of EBR initialisation data.
 
 #include "simboard/jedec/jedec_file.hpp"
 
@@ -16,7 +17,7 @@ namespace
 int usage()
 {
     std::fprintf(stderr, "usage: simboard-mkjed PART [--usercode HEX8] "
-                         "[--seed N] OUT.jed\n");
+                         "[--seed N] [--ebr ROWS] OUT.jed\n");
     return 2;
 }
 
@@ -27,6 +28,7 @@ try
 {
     std::string usercode = "00000000";
     std::uint32_t seed = 1;
+    std::size_t ebr_rows = 0;
     std::vector<std::string_view> names;
     for (int i = 1; i < argc; ++i)
     {
@@ -39,6 +41,10 @@ try
         {
             seed =
                 static_cast<std::uint32_t>(std::stoul(argv[++i], nullptr, 0));
+        }
+        else if (arg == "--ebr" && i + 1 < argc)
+        {
+            ebr_rows = std::stoul(argv[++i]);
         }
         else
         {
@@ -59,7 +65,7 @@ try
     simboard::jedec::write_file(
         std::string(names[1]),
         simboard::jedec::jed_text(
-            simboard::jedec::random_image(*size, usercode, seed)));
+            simboard::jedec::random_image(*size, usercode, seed, ebr_rows)));
     return 0;
 }
 catch (const std::exception& e)

@@ -151,7 +151,8 @@ cpld_updates::attempt cpld_updates::prepare(target& device)
             next.name = std::string(fault.name);
             const unsigned nth =
                 fault.command == 0x70
-                    ? 1 + pick(static_cast<unsigned>(size_of(part).config_rows))
+                    ? 1 + pick(static_cast<unsigned>(
+                              jedec::flash_rows(next.image).size()))
                     : 1;
             sim_.i2c().nack_nth_command(device.bus, cpldAddress, fault.command,
                                         nth);
@@ -397,11 +398,12 @@ std::uint64_t cpld_updates::flash_digest(const target& device)
 
 bool cpld_updates::flash_holds(const target& device, const jedec::image& image)
 {
-    for (std::size_t page = 0; page < image.config_rows.size(); ++page)
+    const auto rows = jedec::flash_rows(image);
+    for (std::size_t page = 0; page < rows.size(); ++page)
     {
         const auto stored = sim_.i2c().read_flash_page(
             device.bus, cpldAddress, static_cast<std::uint32_t>(page));
-        const auto expected = jedec::row_bytes(image.config_rows[page]);
+        const auto expected = jedec::row_bytes(rows[page]);
         if (!std::equal(stored.begin(), stored.end(), expected.begin(),
                         expected.end()))
         {

@@ -10,7 +10,8 @@
 namespace
 {
 
-// Walks every row of every slot as an update and a comparison would.
+// Walks every row of every slot as an update and a comparison would, and
+// counts each slot's rows.
 void walk_rows(const cpld::jed_image& image)
 {
     std::vector<std::uint8_t> bytes;
@@ -18,7 +19,11 @@ void walk_rows(const cpld::jed_image& image)
     {
         for (int pos = 0; (pos = image.next_page(slot, pos, bytes)) != -1;)
         {}
+        cpld::row_count(image, slot);
     }
+    cpld::page_cursor cursor;
+    while (cursor.next(image, bytes))
+    {}
 }
 
 } // namespace
@@ -30,8 +35,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
     cpld::jed_device_name(text);
 
     cpld::jed_image image;
-    cpld::parse_jed_text(image, text);
+    std::string why;
+    cpld::parse_jed_text(image, text, why);
     walk_rows(image);
+    // What an update and the image checker make of it, for every part.
+    cpld::image_usable(image, why);
+    for (const cpld::machxo_part& part : cpld::machxo_parts)
+    {
+        cpld::plan_pages(image, part.page_limit);
+    }
     std::string digits;
     if (image.get_usercode(digits) == 0)
     {

@@ -18,19 +18,24 @@ using testing::ElementsAre;
 
 jedec::image small_image()
 {
-    return {"LCMXO3LF-2100C-5BG256C", jedec::random_rows(3, 1),
-            jedec::random_rows(2, 2), "UH12ab005f"};
+    jedec::image img;
+    img.config_rows = jedec::random_rows(3, 1);
+    img.ufm_rows = jedec::random_rows(2, 2);
+    img.usercode = "UH12ab005f";
+    return img;
 }
+
+std::string why;
 
 int parse(jed_image& image, const std::string& text)
 {
-    return parse_jed_text(image, text);
+    return parse_jed_text(image, text, why);
 }
 
 int parse(const std::string& text)
 {
     jed_image image;
-    return parse_jed_text(image, text);
+    return parse_jed_text(image, text, why);
 }
 
 // Index of the first field starting with `prefix`.
@@ -58,13 +63,12 @@ TEST(JedImage, StoresFieldsBySlot)
     EXPECT_TRUE(image.feature_row.starts_with("E0000"));
     EXPECT_TRUE(image.fuse_checksum.starts_with("C"));
     EXPECT_EQ(image.fuse_rows[0], jedec::fuse_field(0, img.config_rows));
-    EXPECT_EQ(image.fuse_rows[1], jedec::fuse_field(384, img.ufm_rows));
+    EXPECT_EQ(image.fuse_rows[1], jedec::fuse_field(384, img.ufm_rows, {}, 1));
     EXPECT_EQ(image.fuse_rows[2], "");
     // Notes land in the slot of the next "L" field, the last one winning.
     EXPECT_THAT(image.notes,
-                ElementsAre("NOTE DEVICE NAME:\tLCMXO3LF-2100C-"
-                            "5BG256C",
-                            "NOTE TAG DATA", "NOTE Feature_Row", ""));
+                ElementsAre("NOTE PINS clk_x1 : C8 : in", "NOTE TAG DATA",
+                            "NOTE User Electronic Signature Data", ""));
     EXPECT_EQ(image.page_limit, 0);
 }
 
@@ -77,9 +81,19 @@ TEST(JedImage, TransmissionChecksum)
     flipped[fuse] = flipped[fuse] == '0' ? '1' : '0';
     EXPECT_EQ(parse(flipped), 1);
     EXPECT_EQ(parse(jedec::jed_text(small_image(), {.checksum_offset = 1})), 1);
-    EXPECT_EQ(parse(text.substr(0, text.size() - 4)), 1); // no digits: 0
+    const auto sums = transmission_checksums(text);
+    ASSERT_TRUE(sums);
+    char expected[128];
+    std::snprintf(expected, sizeof(expected),
+                  "transmission checksum of the image differs: the file "
+                  "states %04X, its bytes sum to %04X",
+                  (sums->computed + 1) & 0xFFFF, sums->computed);
+    EXPECT_EQ(why, expected);
+    EXPECT_EQ(parse(text.substr(0, text.find('\x03') + 1)), 1); // no digits
     EXPECT_EQ(parse(text.substr(0, text.find('\x03'))), -1);
+    EXPECT_EQ(why, "malformed image: the file ends before its ETX");
     EXPECT_EQ(parse("no STX\x03"), -1);
+    EXPECT_EQ(why, "malformed image: no STX, not a JEDEC file");
 }
 
 TEST(JedImage, ReadsFileAndReportsMissingOne)
@@ -143,24 +157,24 @@ TEST(JedImage, FuseDefaultRestartsSlots)
     EXPECT_EQ(image.notes[0], "NOTE again");
 }
 
-TEST(JedImage, AcceptsLastRowWithoutLineEndAndFourFuseFields)
+// The MachXO3D layout: four "L" fields, notes after the fourth, no "E".
+TEST(JedImage, AcceptsFourFuseFieldsWithNotesAfterThemAndLastRowWithoutCrLf)
 {
     EXPECT_EQ(parse(jedec::jed_text(small_image(),
                                     {.line_end_after_last_row = false})),
               0);
-    auto fields = jedec::fields(small_image());
-    auto rows = jedec::random_rows(1, 3);
-    fields.insert(fields.begin() + field_index(fields, "NOTE User"),
-                  {jedec::fuse_field(1000, rows),
-                   jedec::fuse_field(2000, rows)});
-    fields.erase(fields.begin() + field_index(fields, "NOTE User"));
-    fields.erase(fields.begin() + field_index(fields, "NOTE Feature"));
+    const auto* size = jedec::find_part_size("LCMXO3D-9400HC");
+    const auto img = jedec::random_image(*size, "12345678", 3, 40);
     jed_image image;
-    ASSERT_EQ(parse(image, jedec::jed_text(fields)), 0);
-    EXPECT_EQ(image.fuse_rows[3], jedec::fuse_field(2000, rows));
+    ASSERT_EQ(parse(image, jedec::jed_text(img)), 0) << why;
+    EXPECT_EQ(row_count(image, 3), size->user_pages);
+    EXPECT_EQ(image.feature_row, "");
+    EXPECT_EQ(image.usercode, "UH12345678");
+    EXPECT_EQ(user_flash_slot(image), 3);
+    EXPECT_TRUE(image_usable(image, why)) << why;
 }
 
-TEST(JedImage, RejectsLayoutsWithoutRoom)
+TEST(JedImage, RejectsLayoutsWithoutRoomAndSaysWhere)
 {
     const auto img = small_image();
     const std::string row = img.config_rows[0];
@@ -171,8 +185,8 @@ TEST(JedImage, RejectsLayoutsWithoutRoom)
     };
     auto inserted = [&](std::vector<std::string> extra) {
         auto fields = jedec::fields(img);
-        fields.insert(fields.begin() + field_index(fields, "NOTE User"),
-                      extra.begin(), extra.end());
+        fields.insert(fields.begin() + field_index(fields, "C"), extra.begin(),
+                      extra.end());
         return jedec::jed_text(fields);
     };
     auto replaced = [&](std::string_view prefix, std::string field) {
@@ -180,28 +194,36 @@ TEST(JedImage, RejectsLayoutsWithoutRoom)
         fields[field_index(fields, prefix)] = std::move(field);
         return jedec::jed_text(fields);
     };
-    const auto one_row = jedec::fuse_field(0, {row});
+    auto row_at = [&](std::size_t fuse) {
+        return jedec::fuse_field(fuse, {row}, {}, 1);
+    };
     std::string glued = jedec::jed_text(img);
     glued.erase(glued.find("\r\nQF"), 2);
+    const std::string bad_row = "a fuse row that is not 128 fuse characters";
+    // Header lines 1 to 15, the first "L" field on line 16.
     const std::vector<std::pair<std::string, std::string>> cases{
-        {"LF line ends", jedec::jed_text(img, {.line_end = "\n"})},
-        {"short row", with_config_rows({row.substr(1), row})},
-        {"long row", with_config_rows({row + "0", row})},
-        {"short last row", with_config_rows({row, row.substr(1)})},
-        {"non-fuse character", with_config_rows({row.substr(1) + "2"})},
-        {"row ends in LF", replaced("L000000", "L000000\r\n" + row + "\n")},
-        {"row ends in CR", replaced("L000000", "L000000\r\n" + row + "\r")},
-        {"rows on the address line", replaced("L000000", "L000000 " + row)},
-        {"no fuse address", replaced("L000000", "L\r\n" + row)},
-        {"no rows", replaced("L000000", "L000000\r\n")},
-        {"no fuse rows", jedec::jed_text(jedec::image{})},
-        {"fifth fuse field", inserted({one_row, one_row, one_row})},
-        {"note after fourth fuse field", inserted({one_row, one_row})},
-        {"field not after CR LF", glued},
+        {jedec::jed_text(img, {.line_end = "\n"}),
+         "line 1 of the image ends in LF alone"},
+        {with_config_rows({row.substr(1), row}), "line 17: " + bad_row},
+        {with_config_rows({row + "0", row}), "line 17: " + bad_row},
+        {with_config_rows({row, row.substr(1)}), "line 18: " + bad_row},
+        {with_config_rows({row.substr(1) + "2"}), bad_row},
+        {replaced("L000000", "L000000\r\n" + row + "\n"),
+         "line 17 of the image ends in LF alone"},
+        {replaced("L000000", "L000000\r\n" + row + "\r"), bad_row},
+        {replaced("L000000", "L000000 " + row), "without a fuse address"},
+        {replaced("L000000", "L\r\n" + row), "without a fuse address"},
+        {replaced("L000000", "L000000\r\n"), "L field without fuse rows"},
+        {jedec::jed_text(jedec::image{}), "no configuration rows"},
+        {inserted({row_at(640), row_at(768), row_at(896)}), "a fifth L field"},
+        {inserted({row_at(641)}),
+         "L field at fuse 641, the rows before it end at fuse 640"},
+        {glued, "line 12: a field that does not start on a new line"},
     };
-    for (const auto& [what, text] : cases)
+    for (const auto& [text, reason] : cases)
     {
-        EXPECT_EQ(parse(text), -1) << what;
+        EXPECT_EQ(parse(text), -1) << reason;
+        EXPECT_THAT(why, testing::HasSubstr(reason));
     }
     // A bad layout is rejected whatever the checksum says.
     EXPECT_EQ(
@@ -284,21 +306,53 @@ TEST(JedImage, DeviceNameAndPartTable)
     EXPECT_EQ(find_machxo_part(""), nullptr);
 }
 
-// The simulated board's images of every part fit the device table.
-TEST(JedImage, GeneratedImagesFitTheirParts)
+// Diamond's layout for every part of the table, with and without EBR
+// initialisation rows: the update programs every configuration row through
+// the last one with data and compares up to the page limit.
+TEST(JedImage, PlansEveryPartsDiamondLayout)
 {
     for (const machxo_part& part : machxo_parts)
     {
         const auto* size = jedec::find_part_size(part.name);
         ASSERT_NE(size, nullptr) << part.name;
-        std::string text = jedec::jed_text(jedec::random_image(*size, "1", 7));
-        EXPECT_EQ(jed_device_name(text), part.name);
-        jed_image image;
-        ASSERT_EQ(parse(image, text), 0) << part.name;
-        EXPECT_EQ(image.fuse_rows[0].size(), 9 + 130 * size->config_rows);
-        EXPECT_GE(size->config_rows,
-                  part.page_limit == no_ufm_boundary ? 1 : part.page_limit);
+        for (std::size_t ebr : {0, 50})
+        {
+            auto img = jedec::random_image(*size, "1", 7, ebr);
+            jed_image image;
+            ASSERT_EQ(parse(image, jedec::jed_text(img)), 0) << part.name;
+            EXPECT_EQ(image.device_name, part.name);
+            EXPECT_TRUE(image_usable(image, why)) << why;
+            const page_plan plan = plan_pages(image, part.page_limit);
+            EXPECT_EQ(plan.program_pages, jedec::flash_rows(img).size());
+            EXPECT_EQ(plan.compare_pages,
+                      part.page_limit == no_ufm_boundary ? plan.program_pages
+                                                         : part.page_limit);
+        }
     }
+}
+
+TEST(JedImage, RefusesImagesNoUpdateCanUseOrVerify)
+{
+    auto refusal = [](const jedec::image& img) {
+        jed_image image;
+        EXPECT_EQ(parse(image, jedec::jed_text(img)), 0) << why;
+        EXPECT_FALSE(image_usable(image, why));
+        return why;
+    };
+    auto img = small_image();
+    img.device = "LCMXO2-7000HC-4TG144C";
+    EXPECT_EQ(refusal(img), "device name \"LCMXO2-7000HC\" of the image is "
+                            "not a MachXO part of the device table");
+    img.device = "";
+    EXPECT_THAT(refusal(img), testing::HasSubstr("names no MachXO part"));
+    // Rows short of the LCMXO3LF-2100C page limit, user flash after them.
+    img = small_image();
+    EXPECT_EQ(refusal(img), "fw has 3 configuration rows, fewer than the "
+                            "3200 configuration pages of the device");
+    img.config_rows.assign(3, std::string(128, '0'));
+    img.device = "LCMXO2-1200HC-4TG100C";
+    EXPECT_EQ(refusal(img),
+              "fw has no configuration row that is not all zeros");
 }
 
 } // namespace

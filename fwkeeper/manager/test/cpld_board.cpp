@@ -39,8 +39,8 @@ json machxo_description(const cpld_device& device)
             {"kind", "machxo"},
             {"idcode", part->id_code},
             {"usercode", device.usercode},
-            {"config_pages", size.config_rows},
-            {"user_pages", size.ufm_rows},
+            {"config_pages", size.config_pages},
+            {"user_pages", size.user_pages},
             {"done", true},
             {"erase_busy_polls", 1},
             {"fill", device.fill}};
@@ -280,11 +280,12 @@ std::vector<std::string> cpld_board::chassis_calls() const
 bool cpld_board::flash_holds(const cpld_device& device,
                              const jedec::image& image)
 {
-    for (std::size_t page = 0; page < image.config_rows.size(); ++page)
+    const auto rows = jedec::flash_rows(image);
+    for (std::size_t page = 0; page < rows.size(); ++page)
     {
         auto stored = sim.i2c().read_flash_page(device.bus, device.address,
                                                 static_cast<uint32_t>(page));
-        auto expected = jedec::row_bytes(image.config_rows[page]);
+        auto expected = jedec::row_bytes(rows[page]);
         if (!std::equal(stored.begin(), stored.end(), expected.begin(),
                         expected.end()))
         {
@@ -296,7 +297,7 @@ bool cpld_board::flash_holds(const cpld_device& device,
 
 bool cpld_board::flash_untouched(const cpld_device& device)
 {
-    const auto pages = part_size(device).config_rows;
+    const auto pages = part_size(device).config_pages;
     for (std::size_t page = 0; page < pages; ++page)
     {
         auto stored = sim.i2c().read_flash_page(device.bus, device.address,

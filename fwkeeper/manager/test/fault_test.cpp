@@ -31,14 +31,15 @@ struct phase_fault
 };
 
 // Step 3 reads one page (page 0 differs), so the verification reads count
-// from the second read on.
+// from the second read on. The image has 533 configuration rows with data
+// (a sixth of the 3200 configuration pages).
 const phase_fault phase_faults[] = {
     {"enable", 0x74, 1, "Enable Configuration Error", true, true},
     {"erase", 0x0E, 1, "Erase Configuration Error", true, true},
     {"address_reset", 0x46, 1, "Erase Configuration Error", false, false},
     {"first_page", 0x70, 1, "Program Firmware Error", false, false},
-    {"middle_page", 0x70, 1600, "Program Firmware Error", false, false},
-    {"last_page", 0x70, 3200, "Program Firmware Error", false, false},
+    {"middle_page", 0x70, 266, "Program Firmware Error", false, false},
+    {"last_page", 0x70, 533, "Program Firmware Error", false, false},
     {"verification_read", 0x73, 1002, "Verify Firmware Error", false, false},
     {"done", 0x5E, 1, "Set Program Done Error", false, false},
     {"usercode", 0xC2, 1, "Set Usercode Error", false, true},

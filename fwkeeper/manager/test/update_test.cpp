@@ -20,7 +20,7 @@ namespace jedec = simboard::jedec;
 // Transactions of a complete update of an LCMXO3LF-2100C whose flash
 // differs from the image from page 0 on, with one busy poll after the
 // erase: the first written byte of each.
-std::vector<std::uint8_t> complete_update_commands()
+std::vector<std::uint8_t> complete_update_commands(std::size_t pages)
 {
     std::vector<std::uint8_t> c;
     auto add = [&c](std::initializer_list<std::uint8_t> bytes,
@@ -34,7 +34,7 @@ std::vector<std::uint8_t> complete_update_commands()
     add({0x74, 0xF0, 0x3C});             // enable, wait
     add({0xB4, 0x73});                   // page 0 differs
     add({0x0E, 0xF0, 0xF0, 0x3C, 0x46}); // erase, busy once, reset address
-    add({0x70, 0xF0, 0x3C}, 3200);       // pages
+    add({0x70, 0xF0, 0x3C}, pages);      // pages with data
     add({0xB4, 0x73}, 3201);             // verify, up to the user flash
     add({0x5E, 0xF0, 0x3C});             // done
     add({0xC2, 0xF0, 0x3C});             // usercode
@@ -63,8 +63,8 @@ TEST(Update, ProgramsVerifiesAndReloadsThenBypassesTheSameImage)
     EXPECT_EQ(info.refresh_count, 1U);
     EXPECT_FALSE(info.config_mode);
     EXPECT_EQ(b.property(mb_object, "Version"), "5EC0DE01");
-    EXPECT_THAT(b.commands(device),
-                ElementsAreArray(complete_update_commands()));
+    EXPECT_THAT(b.commands(device), ElementsAreArray(complete_update_commands(
+                                        jedec::flash_rows(image).size())));
     ASSERT_TRUE(b.saw("refresh, Force the MachX to reconfigure."));
     EXPECT_THAT(
         b.daemon->lines(output_line::stream::out),
