@@ -128,8 +128,8 @@ peer_def fru_def()
             "xyz.openbmc_project.FruDeviceManager",
             {},
             {{"ReScanBus", "y"}},
-            "",
-            {}};
+            "Fru",
+            {{"ReScanBusSignature", {"s", "y"}, {"y", "q"}}}};
 }
 
 peer_def chip_info_def()
@@ -178,8 +178,7 @@ class single_object_peer : public service
         }
         for (const method_def& m : def_.methods)
         {
-            tree().add_method(def_.path, def_.iface, m.name, m.in,
-                              [](dbus::message&) {});
+            serve_method(m.name, m.in);
         }
         if (!def_.control.empty())
         {
@@ -216,6 +215,17 @@ class single_object_peer : public service
     {
         return control_.get(controlPath_, controlIface_, name).value;
     }
+
+    /** Serves a method that only answers, taking arguments of `in`;
+     *  replaces one of the same name. */
+    void serve_method(const std::string& name, const std::string& in)
+    {
+        tree().add_method(def_.path, def_.iface, name, in,
+                          [](dbus::message&) {});
+    }
+
+    /** Runs after a knob took a new value. */
+    virtual void knob_set(const std::string& /*name*/) {}
 
     /** Hooks on the peer's own interface. */
     void set_hooks(object_tree::get_hook onGet, object_tree::set_hook onSet)
@@ -280,6 +290,7 @@ class single_object_peer : public service
             throw std::invalid_argument(name + " takes one of: " + list);
         }
         control_.set(controlPath_, controlIface_, name, value);
+        knob_set(name);
     }
 
     peer_def def_;
@@ -343,6 +354,23 @@ class chassis : public single_object_peer
 
     /** Engaged while an Off request waits for the power to go. */
     std::optional<unsigned> readsSinceOffRequest_;
+};
+
+/** The FRU service. Its ReScanBus takes the bus as a byte or, like current
+ *  FRU services, as a 16-bit number (knob ReScanBusSignature "y" or "q");
+ *  the other type gets InvalidArgs. */
+class fru : public single_object_peer
+{
+  public:
+    fru(service_context& ctx, std::string key) :
+        single_object_peer(ctx, std::move(key), fru_def())
+    {}
+
+  private:
+    void knob_set(const std::string& name) override
+    {
+        serve_method("ReScanBus", knob(name).get<std::string>());
+    }
 };
 
 /** Holds the board-wide update ownership, with scripted contention: a
@@ -545,10 +573,13 @@ std::unique_ptr<service> make_service(const std::string& key,
     {
         return std::make_unique<board_properties>(ctx, key);
     }
+    if (key == "fru")
+    {
+        return std::make_unique<fru>(ctx, key);
+    }
     const std::pair<const char*, peer_def (*)()> simple[] = {
         {"host", host_def},
         {"os", os_def},
-        {"fru", fru_def},
         {"chip_info", chip_info_def},
     };
     for (const auto& [name, def] : simple)

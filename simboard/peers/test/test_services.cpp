@@ -249,6 +249,28 @@ TEST_F(PeersTest, FruRescanRecordsItsByteAndChipInformationServesItsTypes)
                              {fruLine + "(y) [51]", fruLine + "(q) [51]"}));
 }
 
+TEST_F(PeersTest, FruRescanTakesTheTypeItsKnobNames)
+{
+    start({{"fru", {{"ReScanBusSignature", "q"}}}});
+    const char* fru = "xyz.openbmc_project.FruDevice";
+    const char* fruPath = "/xyz/openbmc_project/FruDevice";
+    const char* fruIface = "xyz.openbmc_project.FruDeviceManager";
+    call(fru, fruPath, fruIface, "ReScanBus", {{"q", 300}});
+    EXPECT_EQ(error_of([&] {
+                  call(fru, fruPath, fruIface, "ReScanBus", {{"y", 30}});
+              }),
+              invalidArgs);
+    const char* knobPath = "/xyz/openbmc_project/simboard/fru";
+    const char* knobIface = "xyz.openbmc_project.SimBoard.Fru";
+    set(control, knobPath, knobIface, "ReScanBusSignature", {"s", "y"});
+    call(fru, fruPath, fruIface, "ReScanBus", {{"y", 30}});
+    EXPECT_EQ(
+        error_of([&] {
+            set(control, knobPath, knobIface, "ReScanBusSignature", {"s", "u"});
+        }),
+        invalidArgs);
+}
+
 TEST_F(PeersTest, AbsentPeersAreAbsentFromTheBus)
 {
     start({{"fru", json::object()}});
