@@ -8,7 +8,10 @@
 #include <boost/container/flat_map.hpp>
 
 #include <chrono>
+#include <cstdint>
 #include <cstdlib>
+#include <string>
+#include <utility>
 #include <variant>
 
 namespace baysentry
@@ -20,6 +23,13 @@ namespace
 constexpr const char* osStateRule =
     "type='signal',interface='org.freedesktop.DBus.Properties',"
     "member='PropertiesChanged',path='/xyz/openbmc_project/state/os'";
+constexpr const char* osService = "xyz.openbmc_project.State.OperatingSystem";
+constexpr const char* osPath = "/xyz/openbmc_project/state/os";
+constexpr const char* osInterface =
+    "xyz.openbmc_project.State.OperatingSystem.Status";
+constexpr const char* fruService = "xyz.openbmc_project.FruDevice";
+constexpr const char* fruPath = "/xyz/openbmc_project/FruDevice";
+constexpr const char* fruInterface = "xyz.openbmc_project.FruDeviceManager";
 constexpr const char* gpioPulseCommand =
     "gpioset gpiochip0 104=0;usleep 10000;gpioset gpiochip0 104=1";
 constexpr const char* stopSensorCommand =
@@ -51,6 +61,36 @@ void guardedCall(Issue&& issue)
     }
 }
 
+/** A text property's value; any other type reads as "". */
+using TextValue = std::variant<std::string>;
+
+// Asks the FRU service to rescan one bus, sent as the type of `bus`.
+template <typename Bus>
+void sendReScanBus(dbus::connection& conn, Bus bus,
+                   dbus::connection::reply_handler handler)
+{
+    guardedCall([&] {
+        dbus::message call = conn.new_method_call(fruService, fruPath,
+                                                  fruInterface, "ReScanBus");
+        call.append(bus);
+        conn.async_send(call, std::move(handler));
+    });
+}
+
+void reportRescanReply(const boost::system::error_code& ec, dbus::message&)
+{
+    if (ec)
+    {
+        logErr("failed to call ReScanBus\n");
+    }
+}
+
+// How a FRU service whose ReScanBus takes a 16-bit bus answers a byte.
+bool refusesByte(const dbus::message& reply)
+{
+    return reply && reply.error_name() == SD_BUS_ERROR_INVALID_ARGS;
+}
+
 } // namespace
 
 bool isPostComplete(const std::string& osState)
@@ -67,15 +107,45 @@ Monitor::Monitor(std::shared_ptr<dbus::connection> conn) :
 
 dbus::match Monitor::startPostCompleteMonitor()
 {
-    return dbus::match(*conn, osStateRule, [this](dbus::message& signal) {
+    dbus::match watch(*conn, osStateRule, [this](dbus::message& signal) {
         onOsStateChanged(signal);
     });
+    queryOsState();
+    return watch;
+}
+
+void Monitor::queryOsState()
+{
+    conn->async_method_call<TextValue>(
+        [this](boost::system::error_code ec, const TextValue& state) {
+            onOsStateReply(ec, std::get<0>(state));
+        },
+        osService, osPath, "org.freedesktop.DBus.Properties", "Get",
+        osInterface, "OperatingSystemState");
+}
+
+void Monitor::onOsStateReply(const boost::system::error_code& ec,
+                             const std::string& state)
+{
+    if (osStateSignalled)
+    {
+        return;
+    }
+    if (ec)
+    {
+        logErr("failed to get OperatingSystemState: %s\n",
+               ec.message().c_str());
+        return;
+    }
+    if (isPostComplete(state))
+    {
+        startMonitoring();
+    }
 }
 
 void Monitor::onOsStateChanged(dbus::message& signal)
 {
-    using Properties =
-        boost::container::flat_map<std::string, std::variant<std::string>>;
+    using Properties = boost::container::flat_map<std::string, TextValue>;
     std::string interface;
     Properties changed;
     signal.read(interface, changed);
@@ -85,6 +155,7 @@ void Monitor::onOsStateChanged(dbus::message& signal)
     {
         return;
     }
+    osStateSignalled = true;
     if (isPostComplete(std::get<std::string>(state->second)))
     {
         startMonitoring();
@@ -132,17 +203,40 @@ void Monitor::onPollTimer(const boost::system::error_code& ec)
 
 void Monitor::rescanBus(uint8_t bus)
 {
-    guardedCall([this, bus] {
-        conn->async_method_call(
-            [](boost::system::error_code ec) {
-                if (ec)
-                {
-                    logErr("failed to call ReScanBus\n");
-                }
-            },
-            "xyz.openbmc_project.FruDevice", "/xyz/openbmc_project/FruDevice",
-            "xyz.openbmc_project.FruDeviceManager", "ReScanBus", bus);
-    });
+    if (fruTakesWord)
+    {
+        sendReScanBus(*conn, uint16_t{bus}, reportRescanReply);
+        return;
+    }
+    sendReScanBus(
+        *conn, bus,
+        [this, bus](boost::system::error_code ec, dbus::message& reply) {
+            onByteRescanReply(bus, ec, reply);
+        });
+}
+
+// Current FRU services take the bus as "q": the refused bus goes again at
+// once, and every later one goes as "q" right away.
+void Monitor::onByteRescanReply(uint8_t bus,
+                                const boost::system::error_code& ec,
+                                const dbus::message& reply)
+{
+    if (!ec)
+    {
+        return;
+    }
+    if (!refusesByte(reply))
+    {
+        logErr("failed to call ReScanBus\n");
+        return;
+    }
+    if (!fruTakesWord)
+    {
+        fruTakesWord = true;
+        logErr("ReScanBus: the FRU service takes a 16-bit bus number, "
+               "sending q from now on\n");
+    }
+    sendReScanBus(*conn, uint16_t{bus}, reportRescanReply);
 }
 
 int Monitor::pulseGpio()

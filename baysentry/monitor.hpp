@@ -26,8 +26,9 @@ class Monitor : private TickActions
     explicit Monitor(std::shared_ptr<dbus::connection> conn);
 
     /** Watches the OS state: "Standby" starts discovery and polling, any
-     *  other state stops the polling. Keep the match for as long as the
-     *  watch should last. */
+     *  other state stops the polling. Then asks the state once, so that a
+     *  start after POST monitors at once. Keep the match for as long as
+     *  the watch should last. */
     dbus::match startPostCompleteMonitor();
 
     /** Runs one poll and arms the poll timer for the next. */
@@ -35,10 +36,15 @@ class Monitor : private TickActions
 
   private:
     void onOsStateChanged(dbus::message& signal);
+    void queryOsState();
+    void onOsStateReply(const boost::system::error_code& ec,
+                        const std::string& state);
     void startMonitoring();
     void onPollTimer(const boost::system::error_code& ec);
 
     void rescanBus(uint8_t bus) override;
+    void onByteRescanReply(uint8_t bus, const boost::system::error_code& ec,
+                           const dbus::message& reply);
     int pulseGpio() override;
     void cancelPoll() override;
     void stopSensorService() override;
@@ -50,6 +56,11 @@ class Monitor : private TickActions
     PresenceState presence;
     boost::asio::steady_timer wakeMonitorTimer;
     std::optional<boost::asio::steady_timer> restartSensorTimer;
+    /** A signal has told the OS state: the start-up query's answer, still
+     *  to come, is older. */
+    bool osStateSignalled = false;
+    /** The FRU service's ReScanBus takes the bus as a 16-bit number. */
+    bool fruTakesWord = false;
 };
 
 } // namespace baysentry

@@ -142,6 +142,27 @@ TEST(PeerFaults, FailedRescanCallsAreReportedOnceAndPollingGoesOn)
     EXPECT_EQ(board.sim.commands().at(9), stopSensors);
 }
 
+TEST(FruTakesWord, RefusedByteIsSentAgainAsWordAndEveryLaterBusAsWord)
+{
+    auto description = twoBackplanes();
+    description["peers"]["fru"]["ReScanBusSignature"] = "q";
+    description["peers"]["os"]["OperatingSystemState"] = "Standby";
+    BayBoard board(description);
+    ASSERT_TRUE(board.start()) << board.transcript();
+    ASSERT_TRUE(simboard::wait_until(
+        [&] { return board.fruCalls().size() == 2; }, simboard::scaled(10s)))
+        << board.transcript();
+    board.sim.i2c().write_register(21, 0x37, 17, 0x08);
+    ASSERT_TRUE(simboard::wait_until(
+        [&] { return board.fruCalls().size() == 3; }, simboard::scaled(30s)))
+        << board.transcript();
+    EXPECT_THAT(board.fruCalls(),
+                ElementsAre("ReScanBus(y) [30]", "ReScanBus(q) [30]",
+                            "ReScanBus(q) [51]"));
+    EXPECT_EQ(board.daemon->count("takes a 16-bit bus number"), 1u);
+    EXPECT_EQ(board.daemon->count("failed"), 0u) << board.transcript();
+}
+
 TEST(PulseFails, FailingPulseIsReportedAndPollingGoesOn)
 {
     BayBoard board(twoBackplanes());

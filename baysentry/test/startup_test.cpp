@@ -6,6 +6,8 @@
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <csignal>
+#include <optional>
 #include <thread>
 
 #include <gmock/gmock.h>
@@ -135,6 +137,86 @@ TEST(Startup, DiscoversOnStandbyAndKeepsThePresenceHistoryAcrossStops)
         "xyz.openbmc_project.State.OperatingSystem.Status.OSStatus.Inactive");
     EXPECT_TRUE(board.saw("Wake-Monitor timer canceled", 3))
         << board.transcript();
+}
+
+// The discovery board with the OS state peer at `state`, or without it.
+nlohmann::json startedAt(const std::optional<std::string>& state)
+{
+    auto description = discoveryBoard();
+    if (state)
+    {
+        description["peers"]["os"]["OperatingSystemState"] = *state;
+    }
+    else
+    {
+        description["peers"].erase("os");
+    }
+    return description;
+}
+
+bool askedOsState(BayBoard& board)
+{
+    return simboard::wait_until(
+        [&] {
+            return std::ranges::any_of(
+                board.sim.peer_calls(), [](const std::string& call) {
+                    return call.find("OperatingSystemState") !=
+                           std::string::npos;
+                });
+        },
+        simboard::scaled(10s));
+}
+
+TEST(RunningHost, StartedAfterPostItMonitorsUntilTheStateChanges)
+{
+    for (const char* standby : {"Standby", fullStandby})
+    {
+        BayBoard board(startedAt(standby));
+        ASSERT_TRUE(board.start()) << board.transcript();
+        ASSERT_TRUE(board.waitForReads(20, 16, 2)) << board.transcript();
+        EXPECT_EQ(board.daemon->count("Get Post Complete"), 1u);
+        EXPECT_THAT(board.fruCalls(),
+                    ElementsAre("ReScanBus(y) [30]", "ReScanBus(y) [32]"));
+        EXPECT_EQ(board.sim.commands(),
+                  concat({pulseCommands(), pulseCommands()}));
+        board.setOsState("Inactive");
+        EXPECT_TRUE(board.saw("Wake-Monitor timer canceled"))
+            << board.transcript();
+    }
+}
+
+TEST(RunningHost, WithoutPostCompleteOrStateServiceItWaitsForTheSignal)
+{
+    BayBoard inactive(startedAt("Inactive"));
+    BayBoard absent(startedAt(std::nullopt));
+    ASSERT_TRUE(inactive.start()) << inactive.transcript();
+    ASSERT_TRUE(absent.start()) << absent.transcript();
+    ASSERT_TRUE(askedOsState(inactive));
+    ASSERT_TRUE(absent.saw("failed to get OperatingSystemState: "))
+        << absent.transcript();
+    std::this_thread::sleep_for(3s);
+    EXPECT_THAT(inactive.daemon->lines(), IsEmpty());
+    EXPECT_EQ(absent.daemon->lines().size(), 1u);
+    EXPECT_EQ(inactive.sim.i2c().transaction_count(), 0u);
+    EXPECT_EQ(absent.sim.i2c().transaction_count(), 0u);
+
+    absent.emitOsChange("OperatingSystemState", "Standby");
+    EXPECT_TRUE(absent.waitForReads(20, 16, 1)) << absent.transcript();
+}
+
+TEST(RunningHost, AStateSignalBeforeTheAnswerWins)
+{
+    BayBoard board(startedAt("Standby"));
+    // The peer answers only once the daemon has seen the signal.
+    ASSERT_EQ(::kill(board.sim.peers().pid(), SIGSTOP), 0);
+    ASSERT_TRUE(board.start()) << board.transcript();
+    board.emitOsChange("OperatingSystemState", "Inactive");
+    ASSERT_TRUE(board.listening());
+    ASSERT_EQ(::kill(board.sim.peers().pid(), SIGCONT), 0);
+    ASSERT_TRUE(askedOsState(board));
+    std::this_thread::sleep_for(3s);
+    EXPECT_THAT(board.daemon->lines(), IsEmpty());
+    EXPECT_EQ(board.sim.i2c().transaction_count(), 0u);
 }
 
 } // namespace
