@@ -352,6 +352,22 @@ bool read_jed_file(const std::string& path, std::string& text, std::string& why)
     return false;
 }
 
+namespace
+{
+
+// The checksums of a text whose STX and ETX are at `start` and `end`.
+transmission_checksum checksums_between(std::string_view text,
+                                        std::size_t start, std::size_t end)
+{
+    std::string_view rest = text.substr(end + 1);
+    std::string digits(rest.substr(0, rest.find('\n')));
+    return transmission_checksum{
+        static_cast<std::uint16_t>(std::strtoul(digits.c_str(), nullptr, 16)),
+        transmission_sum(text.substr(start, end - start + 1))};
+}
+
+} // namespace
+
 std::optional<transmission_checksum> transmission_checksums(
     std::string_view text)
 {
@@ -361,11 +377,7 @@ std::optional<transmission_checksum> transmission_checksums(
     {
         return std::nullopt;
     }
-    std::string_view rest = text.substr(end + 1);
-    std::string digits(rest.substr(0, rest.find('\n')));
-    return transmission_checksum{
-        static_cast<std::uint16_t>(std::strtoul(digits.c_str(), nullptr, 16)),
-        transmission_sum(text.substr(start, end - start + 1))};
+    return checksums_between(text, start, end);
 }
 
 namespace
@@ -429,38 +441,34 @@ int parse_jed_text(jed_image& image, std::string text, std::string& why)
     image = jed_image{};
     const std::string_view all = text;
     image.device_name = jed_device_name(all);
-    const auto sums = transmission_checksums(all);
     const auto start = all.find(stx);
     if (start == std::string_view::npos)
     {
         why = "malformed image: no STX, not a JEDEC file";
         return -1;
     }
-    if (!sums)
-    {
-        why = "malformed image: the file ends before its ETX";
-        return -1;
-    }
-    if (!crlf_line_ends(all, start, all.find(etx, start), why))
-    {
-        return -1;
-    }
     field_reader reader(image, all);
-    if (reader.read_fields(start + 1) == std::string_view::npos)
+    const auto end = reader.read_fields(start + 1);
+    if (end == std::string_view::npos)
     {
-        why = reader.why;
+        // A file whose CRs were lost fails at its first field; say why.
+        if (crlf_line_ends(all, start, all.find(etx, start), why))
+        {
+            why = reader.why;
+        }
         return -1;
     }
+    const transmission_checksum sums = checksums_between(all, start, end);
     keep_rows(image, std::move(text), reader.rows);
     if (user_flash_slot(image) == 0 || image.fuse_rows[0].empty())
     {
         why = "malformed image: no configuration rows";
         return -1;
     }
-    if (sums->stated != sums->computed)
+    if (sums.stated != sums.computed)
     {
         why = "transmission checksum of the image differs: the file states " +
-              hex4(sums->stated) + ", its bytes sum to " + hex4(sums->computed);
+              hex4(sums.stated) + ", its bytes sum to " + hex4(sums.computed);
         return 1;
     }
     return 0;

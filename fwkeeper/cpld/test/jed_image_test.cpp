@@ -91,7 +91,7 @@ TEST(JedImage, TransmissionChecksum)
     EXPECT_EQ(why, expected);
     EXPECT_EQ(parse(text.substr(0, text.find('\x03') + 1)), 1); // no digits
     EXPECT_EQ(parse(text.substr(0, text.find('\x03'))), -1);
-    EXPECT_EQ(why, "malformed image: the file ends before its ETX");
+    EXPECT_THAT(why, testing::EndsWith("the file ends before its ETX"));
     EXPECT_EQ(parse("no STX\x03"), -1);
     EXPECT_EQ(why, "malformed image: no STX, not a JEDEC file");
 }
