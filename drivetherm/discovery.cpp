@@ -7,7 +7,10 @@
 #include <cstdio>
 #include <exception>
 #include <iostream>
+#include <optional>
+#include <set>
 #include <stdexcept>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -36,6 +39,47 @@ uint8_t lowByte(const ConfigProperties& config, const std::string& key)
     return static_cast<uint8_t>(variantToUnsigned(requiredKey(config, key)));
 }
 
+/** The gated records whose drive did not answer in the latest pass, as
+ *  (readStateKey, "Name"). */
+std::set<std::pair<std::string, std::string>>& unansweredDrives()
+{
+    static std::set<std::pair<std::string, std::string>> drives;
+    return drives;
+}
+
+/** The gated state of a record whose drive did not answer; nothing when
+ *  it has none, or no "PowerState" that reads as text (reported only for
+ *  a drive that answers). */
+std::optional<ReadState> gateOfUnanswered(const ConfigProperties& config)
+{
+    const auto powerState = config.find("PowerState");
+    if (powerState == config.end())
+    {
+        return std::nullopt;
+    }
+    try
+    {
+        ReadState state = readStateFor(variantToString(powerState->second));
+        return isGated(state) ? std::optional(state) : std::nullopt;
+    }
+    catch (const std::invalid_argument&)
+    {
+        return std::nullopt;
+    }
+}
+
+// An unpowered drive does not answer either: its state is watched all the
+// same, so that entering it brings another pass.
+void watchUnanswered(const std::shared_ptr<dbus::connection>& conn,
+                     const std::string& name, const ConfigProperties& config)
+{
+    if (const auto state = gateOfUnanswered(config))
+    {
+        setupStateMatch(conn, *state);
+        unansweredDrives().emplace(readStateKey(*state), name);
+    }
+}
+
 /** The objects of a reply in ascending order of their paths. */
 std::vector<const ManagedObjects::value_type*> byPath(
     const ManagedObjects& objects)
@@ -58,6 +102,7 @@ void createSensors(boost::asio::io_context& io,
                    const std::shared_ptr<dbus::connection>& conn,
                    const ManagedObjects& objects)
 {
+    unansweredDrives().clear();
     for (const auto* object : byPath(objects))
     {
         const auto& [path, interfaces] = *object;
@@ -78,6 +123,13 @@ SensorTable& sensorTable()
 {
     static SensorTable table;
     return table;
+}
+
+bool awaitsState(const std::string& key)
+{
+    return std::ranges::any_of(unansweredDrives(), [&key](const auto& drive) {
+        return drive.first == key && !sensorTable().contains(drive.second);
+    });
 }
 
 ReadState readStateFor(const std::string& powerState)
@@ -114,6 +166,7 @@ void createSensor(boost::asio::io_context& io,
     {
         std::fprintf(stderr, "%s:%d, bus:%d, vpdAddr:%x, tmp:%d\n",
                      "operator()", 277, bus, address, reg);
+        watchUnanswered(conn, name, config);
         return;
     }
     ReadState readState =

@@ -18,14 +18,20 @@
 using SensorTable = std::map<std::string, std::unique_ptr<Drivetherm>>;
 SensorTable& sensorTable();
 
+/** Whether some gated configuration whose drive did not answer in the
+ *  latest pass waits, still without a sensor, for the state `key`
+ *  (readStateKey). */
+bool awaitsState(const std::string& key);
+
 /** When a sensor of the given "PowerState" may be read. */
 ReadState readStateFor(const std::string& powerState);
 
 /** One discovery pass: asks EntityManager for every configuration and
  *  creates (or replaces) a sensor for each M.2 record whose drive answers.
- *  Returns at once; the work happens when the reply arrives. A record that
- *  lacks a key or holds a value of the wrong kind stops the pass there:
- *  the sensors created before it stay. */
+ *  A gated record whose drive does not answer gets the watch of its state
+ *  all the same. Returns at once; the work happens when the reply arrives.
+ *  A record that lacks a key or holds a value of the wrong kind stops the
+ *  pass there: the sensors created before it stay. */
 void discoverSensors(boost::asio::io_context& io,
                      dbus::object_server& objectServer,
                      std::shared_ptr<dbus::connection>& conn);

@@ -34,6 +34,7 @@ int main()
     boost::asio::steady_timer rescanTimer(io);
     dbus::match configMatch =
         watchConfiguration(io, objectServer, conn, rescanTimer);
+    watchUnansweredDrives(io, objectServer, conn, rescanTimer);
     int status = 0;
     try
     {

@@ -12,6 +12,20 @@ namespace
 
 constexpr auto rescanDelay = std::chrono::microseconds(1000000);
 
+// A pass a second from now, unless another request comes first; a wait
+// still pending is cancelled and does nothing.
+void scheduleRescan(boost::asio::io_context& io,
+                    dbus::object_server& objectServer,
+                    std::shared_ptr<dbus::connection>& conn,
+                    boost::asio::steady_timer& rescanTimer)
+{
+    rescanTimer.expires_after(rescanDelay);
+    rescanTimer.async_wait(
+        [&io, &objectServer, &conn](const boost::system::error_code& ec) {
+            onRescanTimer(ec, io, objectServer, conn);
+        });
+}
+
 } // namespace
 
 std::string configurationMatchRule()
@@ -30,12 +44,21 @@ dbus::match watchConfiguration(boost::asio::io_context& io,
     return dbus::match(
         *conn, configurationMatchRule(),
         [&io, &objectServer, &conn, &rescanTimer](dbus::message&) {
-            // Cancels a pending wait, which then does nothing.
-            rescanTimer.expires_after(rescanDelay);
-            rescanTimer.async_wait([&io, &objectServer, &conn](
-                                       const boost::system::error_code& ec) {
-                onRescanTimer(ec, io, objectServer, conn);
-            });
+            scheduleRescan(io, objectServer, conn, rescanTimer);
+        });
+}
+
+void watchUnansweredDrives(boost::asio::io_context& io,
+                           dbus::object_server& objectServer,
+                           std::shared_ptr<dbus::connection>& conn,
+                           boost::asio::steady_timer& rescanTimer)
+{
+    setStateEnteredHandler(
+        [&io, &objectServer, &conn, &rescanTimer](const std::string& key) {
+            if (awaitsState(key))
+            {
+                scheduleRescan(io, objectServer, conn, rescanTimer);
+            }
         });
 }
 

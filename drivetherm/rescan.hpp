@@ -21,6 +21,13 @@ dbus::match watchConfiguration(boost::asio::io_context& io,
                                std::shared_ptr<dbus::connection>& conn,
                                boost::asio::steady_timer& rescanTimer);
 
+/** Runs a discovery pass, debounced as for a configuration change, when a
+ *  state is entered that some unanswered gated drive waits for. */
+void watchUnansweredDrives(boost::asio::io_context& io,
+                           dbus::object_server& objectServer,
+                           std::shared_ptr<dbus::connection>& conn,
+                           boost::asio::steady_timer& rescanTimer);
+
 /** The rescan timer's handler: a discovery pass, unless the wait was
  *  cancelled or failed. */
 void onRescanTimer(const boost::system::error_code& ec,

@@ -9,6 +9,7 @@
 #include <iostream>
 #include <map>
 #include <stdexcept>
+#include <utility>
 #include <variant>
 
 namespace
@@ -28,6 +29,7 @@ struct Watches
     std::map<std::string, dbus::match> stateMatches;
     std::map<std::string, bool> stateFlags;
     std::map<std::string, boost::asio::steady_timer> settleTimers;
+    std::function<void(const std::string& key)> stateEntered;
 };
 
 Watches& watches()
@@ -42,6 +44,17 @@ using TextValue = std::variant<std::string>;
 bool holds(const std::string& text, const std::string& matchValue)
 {
     return text.ends_with(matchValue);
+}
+
+/** The state of `key` has held for the settle delay. */
+void settled(const std::string& key)
+{
+    Watches& all = watches();
+    const bool entered = !std::exchange(all.stateFlags[key], true);
+    if (entered && all.stateEntered)
+    {
+        all.stateEntered(key);
+    }
 }
 
 /** Entering the state counts once it has held for the settle delay;
@@ -67,7 +80,7 @@ void onStateChanged(const std::string& key, const std::string& text,
             std::cerr << "Timer error " << ec.message() << "\n";
             return;
         }
-        watches().stateFlags[key] = true;
+        settled(key);
     });
 }
 
@@ -122,6 +135,11 @@ void setupStateMatch(const std::shared_ptr<dbus::connection>& conn,
                 }
             }));
     queryReadState(conn, state, queryRetries);
+}
+
+void setStateEnteredHandler(std::function<void(const std::string& key)> handler)
+{
+    watches().stateEntered = std::move(handler);
 }
 
 bool isReadStateActive(const ReadState& state)

@@ -2,6 +2,7 @@
 
 #include "dbus/connection.hpp"
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -32,6 +33,12 @@ void setupStateMatch(const std::shared_ptr<dbus::connection>& conn,
 /** Whether the watched state holds. Throws std::runtime_error
  *  "Power Match Not Created" when no watch exists for `state`. */
 bool isReadStateActive(const ReadState& state);
+
+/** Runs `handler` with the key of a watch whose state has come to hold
+ *  after a change, once it held for the settle delay (not for the first
+ *  query's answer). One handler per process, replacing the one before. */
+void setStateEnteredHandler(
+    std::function<void(const std::string& key)> handler);
 
 /** Asks the state property once; on failure asks again 15 seconds later,
  *  `retries` more times at most. */

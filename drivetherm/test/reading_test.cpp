@@ -2,6 +2,7 @@
 // temperature, the failure lines, NaN on every failure, and a drive gated
 // on the host state.
 #include "drivetherm/test/drive_board.hpp"
+#include "simboard/fixture/time_scale.hpp"
 
 #include <cmath>
 
@@ -116,6 +117,46 @@ TEST(Readings, GatedDriveSettlesBeforeReadingAgain)
     EXPECT_TRUE(
         b.property<bool>("M2_Drive_1", availability_interface, "Available"));
     EXPECT_EQ(b.count("Invalid read"), 0U) << b.transcript();
+}
+
+// A BMC that boots with the host off: the gated drive is unpowered and
+// does not answer. Its sensor comes with one pass once the host state has
+// settled; the ungated drive that does not answer is tried in that pass
+// only, and with every gated drive found no state change runs a pass.
+TEST(Readings, UnansweredGatedDriveIsFoundOnceItsStateSettles)
+{
+    const json objects = {
+        {config_path("M2_1"),
+         {{m2_interface, m2_record("M2 Drive 1", 7, 0x6a, 1, "On")}}},
+        {config_path("M2_2"), {{m2_interface, m2_record("M2 Drive 2", 8)}}}};
+    json peers = peers_for(objects);
+    peers["host"]["CurrentHostState"] = host_off;
+    drive_board b({{"i2c", i2c_for({drive1, drive2})}, {"peers", peers}});
+    b.sim.i2c().set_silent(7, 0x6a, true);
+    b.sim.i2c().set_silent(8, 0x6a, true);
+    ASSERT_TRUE(b.start()) << b.transcript();
+    ASSERT_TRUE(b.daemon->wait_for_count("vpdAddr:6a", 2, 10s))
+        << b.transcript();
+    EXPECT_EQ(b.peer_calls_of("xyz.openbmc_project.State.Host").size(), 1U);
+    b.sim.i2c().set_silent(7, 0x6a, false);
+    b.pump(2s);
+    EXPECT_FALSE(b.has_sensor("M2_Drive_1"));
+
+    const auto powered = std::chrono::steady_clock::now();
+    b.set_host_state(host_running);
+    ASSERT_TRUE(b.wait_for_sensors({"M2_Drive_1"}, simboard::scaled(20s)))
+        << b.transcript();
+    EXPECT_GE(std::chrono::steady_clock::now() - powered, 10s);
+    EXPECT_TRUE(b.wait_for_value("M2_Drive_1", 25)) << b.transcript();
+    EXPECT_EQ(b.passes(), 2U);
+    EXPECT_EQ(b.count("bus:8, vpdAddr:6a"), 2U);
+
+    b.set_host_state(host_off);
+    ASSERT_TRUE(b.wait_for_value("M2_Drive_1", NAN, 5s));
+    b.set_host_state(host_running);
+    ASSERT_TRUE(b.wait_for_value("M2_Drive_1", 25, simboard::scaled(20s)));
+    b.pump(simboard::scaled(3s));
+    EXPECT_EQ(b.passes(), 2U) << b.transcript();
 }
 
 } // namespace
