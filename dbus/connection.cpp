@@ -173,6 +173,15 @@ connection::~connection()
     }
 }
 
+void connection::flush()
+{
+    const int r = sd_bus_flush(bus_);
+    if (r < 0)
+    {
+        throw error(r, "sd_bus_flush");
+    }
+}
+
 void connection::request_name(const std::string& name)
 {
     const int r = sd_bus_request_name(bus_, name.c_str(), 0);

@@ -152,6 +152,11 @@ class connection : public std::enable_shared_from_this<connection>
         async_send(m, std::move(wrapped));
     }
 
+    /** Writes every queued outgoing message now, blocking until the bus has
+     *  taken them: for handlers that keep the loop busy while peers must
+     *  see what they send. Throws dbus::error "sd_bus_flush". */
+    void flush();
+
     /** Queues a processing pass on the io_context. Done by this layer after
      *  everything it sends and after blocking calls (which leave incoming
      *  messages queued inside sd-bus while the fd looks idle). */

@@ -5,11 +5,12 @@
 namespace dbus
 {
 
-object_server::object_server(std::shared_ptr<connection> conn) :
+object_server::object_server(std::shared_ptr<connection> conn,
+                             const std::string& manager_path) :
     conn_(std::move(conn))
 {
-    const int r =
-        sd_bus_add_object_manager(conn_->get_bus(), &manager_slot_, "/");
+    const int r = sd_bus_add_object_manager(conn_->get_bus(), &manager_slot_,
+                                            manager_path.c_str());
     if (r < 0)
     {
         throw error(r, "sd_bus_add_object_manager");

@@ -12,13 +12,15 @@
 namespace dbus
 {
 
-/** Owner of a connection's interfaces; keeps an object manager at "/" for
- *  its lifetime so interfaces below it are announced with InterfacesAdded
- *  and InterfacesRemoved. */
+/** Owner of a connection's interfaces; keeps an object manager at
+ *  `manager_path` for its lifetime so interfaces below it are announced
+ *  with InterfacesAdded and InterfacesRemoved (from the nearest object
+ *  manager above them). */
 class object_server
 {
   public:
-    explicit object_server(std::shared_ptr<connection> conn);
+    explicit object_server(std::shared_ptr<connection> conn,
+                           const std::string& manager_path = "/");
     object_server(const object_server&) = delete;
     object_server& operator=(const object_server&) = delete;
     ~object_server();

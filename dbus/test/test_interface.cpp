@@ -236,6 +236,42 @@ TEST_F(interface_test, ObjectManagerAnnouncesAddedAndRemovedInterfaces)
               std::vector<std::string>{"test.Thing"});
 }
 
+// Announcements come from the nearest object manager above the object;
+// none outside its subtree.
+TEST_F(interface_test, ObjectManagerBelowTheRootAnnouncesItsSubtree)
+{
+    auto& added = watch("InterfacesAdded");
+    object_server objects(server, "/xyz/software");
+    auto inside = objects.add_interface("/xyz/software/cpld", "test.Thing");
+    inside->initialize();
+    auto outside = objects.add_interface("/xyz/other", "test.Thing");
+    outside->initialize();
+    sync();
+    ASSERT_EQ(added.size(), 1U);
+    EXPECT_EQ(added[0].path(), "/xyz/software");
+    EXPECT_EQ(added[0].read<object_path>().str, "/xyz/software/cpld");
+}
+
+// A handler that keeps the loop busy still gets its signals out: flush
+// writes whatever the socket did not take at once (one write of a signal
+// larger than the socket's buffer, 8 MiB with sd-bus, leaves the rest
+// queued).
+TEST_F(interface_test, FlushSendsEverythingQueuedWithoutTheLoop)
+{
+    auto& seen = watch("Chunk");
+    dbus_interface iface(server, "/xyz/chunks", "test.Chunks");
+    iface.emit_signal("Chunk", std::string(24 * 1024 * 1024, 'x'));
+    uint64_t queued = 0;
+    sd_bus_get_n_queued_write(server->get_bus(), &queued);
+    ASSERT_GT(queued, 0U) << "the socket took the whole signal at once";
+    server->flush();
+    sd_bus_get_n_queued_write(server->get_bus(), &queued);
+    EXPECT_EQ(queued, 0U);
+    const auto sent = seen.size();
+    sync();
+    EXPECT_GT(seen.size(), sent);
+}
+
 TEST_F(interface_test, WithoutObjectManagerNothingIsAnnounced)
 {
     auto& added = watch("InterfacesAdded");
