@@ -135,7 +135,8 @@ TEST(Readings, UnansweredGatedDriveIsFoundOnceItsStateSettles)
     b.sim.i2c().set_silent(7, 0x6a, true);
     b.sim.i2c().set_silent(8, 0x6a, true);
     ASSERT_TRUE(b.start()) << b.transcript();
-    ASSERT_TRUE(b.daemon->wait_for_count("vpdAddr:6a", 2, 10s))
+    ASSERT_TRUE(
+        b.daemon->wait_for_count("vpdAddr:6a", 2, simboard::scaled(10s)))
         << b.transcript();
     EXPECT_EQ(b.peer_calls_of("xyz.openbmc_project.State.Host").size(), 1U);
     b.sim.i2c().set_silent(7, 0x6a, false);
