@@ -4,6 +4,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -184,6 +185,9 @@ class machx_cpld;
 // pages (plan_pages with image.page_limit); for a part with a page limit
 // the page at the limit is read too, not compared, when the image has a row
 // there. The device must be in configuration mode.
-bool is_same_image(machx_cpld& device, const jed_image& image);
+// `on_page` learns of each compared page: how many of how many.
+using page_progress = std::function<void(std::uint32_t, std::uint32_t)>;
+bool is_same_image(machx_cpld& device, const jed_image& image,
+                   const page_progress& on_page = {});
 
 } // namespace cpld

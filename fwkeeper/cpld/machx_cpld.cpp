@@ -207,7 +207,8 @@ int machx_cpld::check_device_id(jed_image& image)
     return 0;
 }
 
-bool is_same_image(machx_cpld& device, const jed_image& image)
+bool is_same_image(machx_cpld& device, const jed_image& image,
+                   const page_progress& on_page)
 {
     const std::uint32_t compare_pages =
         plan_pages(image, image.page_limit).compare_pages;
@@ -244,6 +245,10 @@ bool is_same_image(machx_cpld& device, const jed_image& image)
         if (flash != expected)
         {
             return false;
+        }
+        if (on_page)
+        {
+            on_page(page + 1, compare_pages);
         }
     }
 }

@@ -71,6 +71,53 @@ bool is_hex(std::string_view digits)
     });
 }
 
+// The progress an attempt has made when each step ends; the page loops of
+// the comparisons and the programming spread over the spans between.
+namespace percent
+{
+constexpr unsigned checked = 3;
+constexpr unsigned enabled = 5;
+constexpr unsigned compared = 10;
+constexpr unsigned erased = 15;
+constexpr unsigned programmed = 60;
+constexpr unsigned verified = 95;
+constexpr unsigned done = 96;
+constexpr unsigned usercode_set = 97;
+constexpr unsigned usercode_verified = 98;
+constexpr unsigned finished = 100;
+} // namespace percent
+
+// Reports an attempt's progress: points as steps end, and spans that the
+// page loops pass through page by page. Each percent is reported once.
+class progress_meter
+{
+  public:
+    explicit progress_meter(const progress_fn& report) : report(report) {}
+
+    void reach(unsigned value)
+    {
+        if (value > last && report)
+        {
+            last = static_cast<std::uint8_t>(value);
+            report(last);
+        }
+    }
+
+    // Pages done of a total, spread over the percents from `from` to `to`.
+    page_progress span(unsigned from, unsigned to)
+    {
+        return [this, from, to](std::uint32_t done, std::uint32_t total) {
+            reach(static_cast<unsigned>(
+                from +
+                (to - from) * std::uint64_t{done} / std::max(total, 1U)));
+        };
+    }
+
+  private:
+    const progress_fn& report;
+    std::uint8_t last = 0;
+};
+
 bool image_checked(machx_cpld& device, const std::string& path,
                    jed_image& image)
 {
@@ -109,7 +156,8 @@ bool erased(machx_cpld& device)
 
 // Programs the configuration rows through the last one with data, one
 // page per transaction, from the flash address the erase step reset.
-bool programmed(machx_cpld& device, const jed_image& image)
+bool programmed(machx_cpld& device, const jed_image& image,
+                const page_progress& on_page)
 {
     say("Step 5: updating....");
     const std::uint32_t pages =
@@ -128,6 +176,7 @@ bool programmed(machx_cpld& device, const jed_image& image)
             complain("program data failed.");
             return false;
         }
+        on_page(page + 1, pages);
     }
     return true;
 }
@@ -178,7 +227,7 @@ bool usercode_verified(machx_cpld& device, const jed_image& image,
 
 // The steps up to the usercode check; the first failure ends them.
 update_result run_steps(machx_cpld& device, const std::string& device_name,
-                        std::string& verified)
+                        std::string& verified, progress_meter& meter)
 {
     const std::string path = image_path(device_name);
     jed_image image;
@@ -186,14 +235,17 @@ update_result run_steps(machx_cpld& device, const std::string& device_name,
     {
         return update_result::invalid_image;
     }
+    meter.reach(percent::checked);
     say("Step 1: enable configuration.");
     if (device.send_command(command::enable_config) != 0)
     {
         return update_result::enable_failed;
     }
     device.wait_busy(long_wait_us);
+    meter.reach(percent::enabled);
     say("Step 3: check if the image is the same.");
-    if (is_same_image(device, image))
+    if (is_same_image(device, image,
+                      meter.span(percent::enabled, percent::compared)))
     {
         complain("The fw is the same but we return it as success.");
         return update_result::same_image;
@@ -202,12 +254,15 @@ update_result run_steps(machx_cpld& device, const std::string& device_name,
     {
         return update_result::erase_failed;
     }
-    if (!programmed(device, image))
+    meter.reach(percent::erased);
+    if (!programmed(device, image,
+                    meter.span(percent::erased, percent::programmed)))
     {
         return update_result::program_failed;
     }
     say("Step 6: check if it updates correctly.");
-    if (!is_same_image(device, image))
+    if (!is_same_image(device, image,
+                       meter.span(percent::programmed, percent::verified)))
     {
         return update_result::verify_failed;
     }
@@ -215,14 +270,17 @@ update_result run_steps(machx_cpld& device, const std::string& device_name,
     {
         return update_result::done_failed;
     }
+    meter.reach(percent::done);
     if (!usercode_set(device, image))
     {
         return update_result::usercode_failed;
     }
+    meter.reach(percent::usercode_set);
     if (!usercode_verified(device, image, verified))
     {
         return update_result::usercode_differs;
     }
+    meter.reach(percent::usercode_verified);
     return update_result::success;
 }
 
@@ -335,10 +393,11 @@ update_result leave_configuration(machx_cpld& device, update_result result)
 }
 
 void update_cpld(machx_cpld& device, const std::string& device_name,
-                 const release_fn& release)
+                 const release_fn& release, const progress_fn& progress)
 {
+    progress_meter meter(progress);
     update_report report{};
-    report.result = run_steps(device, device_name, report.usercode);
+    report.result = run_steps(device, device_name, report.usercode, meter);
     if (report.result != update_result::invalid_image)
     {
         report.result = leave_configuration(device, report.result);
@@ -346,6 +405,11 @@ void update_cpld(machx_cpld& device, const std::string& device_name,
     if (report.result != update_result::success)
     {
         report.usercode.clear();
+    }
+    if (report.result == update_result::success ||
+        report.result == update_result::same_image)
+    {
+        meter.reach(percent::finished);
     }
     release(report);
     if (report.result == update_result::success)

@@ -51,6 +51,9 @@ struct update_report
 
 using release_fn = std::function<void(const update_report&)>;
 
+// How far an attempt is, in percent: reported as it rises, each value once.
+using progress_fn = std::function<void(std::uint8_t)>;
+
 // Ends an attempt that reached the device: leaves configuration mode and,
 // after a successful attempt, waits for the device to settle. A device that
 // stays busy or failed for a minute (the wait ends then, within one poll
@@ -62,8 +65,10 @@ update_result leave_configuration(machx_cpld& device, update_result result);
 // device, erases, programs, verifies, sets the done flag and the usercode,
 // leaves configuration mode, then hands the outcome to `release` (which
 // publishes it and gives the update ownership back). A completed update
-// ends with the device reloading its configuration.
+// ends with the device reloading its configuration. `progress` follows the
+// steps and the pages programmed and compared; it reaches 100 before the
+// release of an attempt that completed or found the image in place.
 void update_cpld(machx_cpld& device, const std::string& device_name,
-                 const release_fn& release);
+                 const release_fn& release, const progress_fn& progress);
 
 } // namespace cpld

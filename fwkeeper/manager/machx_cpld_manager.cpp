@@ -79,14 +79,21 @@ machx_cpld_manager::machx_cpld_manager(
     }
     interfaces.reserve(max_devices);
     devices.reserve(max_devices);
+    software.reserve(max_devices);
     conn = std::make_shared<dbus::connection>(io);
     conn->request_name(manager_service);
-    // The object manager lives only while the objects are announced.
-    dbus::object_server server(conn);
-    for (std::size_t index = 0; index < this->records.size(); ++index)
+    const std::optional<std::size_t> stale = free_stale_claim();
     {
-        add_device(server, index);
+        // The object manager at "/" lives only while the objects are
+        // announced.
+        dbus::object_server server(conn);
+        for (std::size_t index = 0; index < this->records.size(); ++index)
+        {
+            add_device(server, index, stale == index);
+        }
     }
+    software_server =
+        std::make_unique<dbus::object_server>(conn, software_root);
 }
 
 void machx_cpld_manager::run()
@@ -104,7 +111,7 @@ std::string machx_cpld_manager::read_version(cpld::machx_cpld& device)
 }
 
 void machx_cpld_manager::add_device(dbus::object_server& server,
-                                    std::size_t index)
+                                    std::size_t index, bool failed)
 {
     const cpld::cpld_dev_info& record = records[index];
     auto device =
@@ -127,6 +134,7 @@ void machx_cpld_manager::add_device(dbus::object_server& server,
         });
     }
     iface->initialize(true);
+    software.emplace_back(server, conn, object.path, version, failed);
 }
 
 } // namespace fwkeeper

@@ -153,10 +153,15 @@ void machx_cpld_manager::on_confirmation(
         return;
     }
     request_in_flight->holds_board = true;
-    cpld::update_cpld(*devices[index], records[index].device_name,
-                      [this, index](const cpld::update_report& report) {
-                          release(index, report);
-                      });
+    software[index].update_started(*software_server);
+    cpld::update_cpld(
+        *devices[index], records[index].device_name,
+        [this, index](const cpld::update_report& report) {
+            release(index, report);
+        },
+        [this, index](std::uint8_t percent) {
+            software[index].set_progress(percent);
+        });
 }
 
 void machx_cpld_manager::release(std::size_t index,
@@ -170,12 +175,15 @@ void machx_cpld_manager::release(std::size_t index,
     if (completed)
     {
         iface.set_property("Version", report.usercode);
+        software[index].set_version(report.usercode);
     }
     iface.set_property("UpdasteStatus", status);
-    give_back_board(completed);
+    give_back_board(completed ||
+                        report.result == cpld::update_result::same_image,
+                    completed);
 }
 
-void machx_cpld_manager::give_back_board(bool completed)
+void machx_cpld_manager::give_back_board(bool active, bool completed)
 {
     async_set_string(*conn, board_property::updating_state,
                      completed ? "OK" : "FAIL",
@@ -183,6 +191,43 @@ void machx_cpld_manager::give_back_board(bool completed)
     async_set_string(*conn, board_property::updating_owner, nobody,
                      report_failure("cannot set to NONE"));
     request_in_flight->holds_board = false;
+    software[request_in_flight->index].update_ended(*software_server, active);
+}
+
+std::optional<std::size_t> machx_cpld_manager::free_stale_claim()
+{
+    std::string owner;
+    try
+    {
+        owner = get_string(*conn, board_property::updating_owner);
+    }
+    catch (const dbus::error& e)
+    {
+        complain(std::string("cannot read UpdatingOwner at start-up (") +
+                 e.what() + ")");
+        return std::nullopt;
+    }
+    for (std::size_t index = 0; index < records.size(); ++index)
+    {
+        if (records[index].device_name != owner)
+        {
+            continue;
+        }
+        complain("UpdatingOwner still names " + owner +
+                 ", whose update never finished: board given back");
+        try
+        {
+            set_string(*conn, board_property::updating_state, "FAIL");
+            set_string(*conn, board_property::updating_owner, nobody);
+        }
+        catch (const dbus::error& e)
+        {
+            std::fprintf(stderr, "cannot give the board back: %s\n", e.what());
+            std::fflush(stderr);
+        }
+        return index;
+    }
+    return std::nullopt;
 }
 
 void machx_cpld_manager::end_request() noexcept
@@ -197,7 +242,7 @@ void machx_cpld_manager::end_request() noexcept
             complain("update of " +
                      records[request_in_flight->index].device_name +
                      " ended without its release, board given back");
-            give_back_board(false);
+            give_back_board(false, false);
             sd_bus_flush(conn->get_bus());
         }
         catch (const std::exception& e)

@@ -2,6 +2,7 @@
 
 #include "fwkeeper/cpld/jed_image.hpp"
 
+#include <span>
 #include <stdexcept>
 #include <variant>
 
@@ -151,31 +152,33 @@ bool cpld_board::start(const std::vector<std::string>& objects,
                        const std::map<std::string, std::string>& environment)
 {
     daemon = sim.start(FWKEEPER_BIN, environment);
-    return simboard::wait_until(
-               [&] {
-                   if (!daemon->running())
-                   {
-                       return true;
-                   }
-                   if (!published())
-                   {
-                       return false;
-                   }
-                   for (const std::string& object : objects)
-                   {
-                       try
-                       {
-                           property(object, "Version");
-                       }
-                       catch (const dbus::error&)
-                       {
-                           return false;
-                       }
-                   }
-                   return true;
-               },
-               simboard::scaled(20s)) &&
-           daemon->running();
+    const bool up = simboard::wait_until(
+                        [&] {
+                            if (!daemon->running())
+                            {
+                                return true;
+                            }
+                            if (!published())
+                            {
+                                return false;
+                            }
+                            for (const std::string& object : objects)
+                            {
+                                try
+                                {
+                                    property(object, "Version");
+                                }
+                                catch (const dbus::error&)
+                                {
+                                    return false;
+                                }
+                            }
+                            return true;
+                        },
+                        simboard::scaled(20s)) &&
+                    daemon->running();
+    calls_before_start = sim.peer_calls().size();
+    return up;
 }
 
 jedec::image cpld_board::upload(const cpld_device& device,
@@ -255,7 +258,9 @@ std::vector<std::string> cpld_board::peer_calls_of(
     const std::string& peer) const
 {
     std::vector<std::string> calls;
-    for (const std::string& line : sim.peer_calls())
+    const auto lines = sim.peer_calls();
+    for (const std::string& line :
+         std::span(lines).subspan(std::min(calls_before_start, lines.size())))
     {
         if (line.starts_with(peer + " "))
         {

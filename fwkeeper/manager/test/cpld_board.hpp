@@ -105,7 +105,8 @@ class cpld_board
     // Whether fwkeeper still owns its bus name.
     bool published();
 
-    // Calls the board properties peer received, "Get"/"Set" and arguments.
+    // Calls the board properties peer received since fwkeeper came up,
+    // "Get"/"Set" and arguments (start-up reads the owner once before).
     std::vector<std::string> board_property_calls() const;
     std::vector<std::string> chassis_calls() const;
 
@@ -137,6 +138,8 @@ class cpld_board
 
   private:
     std::vector<std::string> peer_calls_of(const std::string& service) const;
+
+    std::size_t calls_before_start = 0; // peer calls when the daemon was up
 };
 
 } // namespace fwkeeper_test
