@@ -2,6 +2,7 @@
 #include "dbus/dbus_interface.hpp"
 #include "dbus/match.hpp"
 #include "dbus/object_server.hpp"
+#include "dbus/properties.hpp"
 #include "dbus/test/bus_fixture.hpp"
 #include "simboard/fixture/call_as_user.hpp"
 
@@ -9,6 +10,7 @@
 
 #include <boost/container/flat_map.hpp>
 
+#include <algorithm>
 #include <map>
 #include <optional>
 #include <stdexcept>
@@ -46,20 +48,21 @@ class remote_property_test : public ::testing::Test
         server.reset();
     }
 
+    static remote_property property(const std::string& name)
+    {
+        return {server_name, server_path, server_iface, name};
+    }
+
     template <typename T>
     T get(const std::string& name)
     {
-        auto v = conn->call_method<std::variant<T>>(
-            server_name, server_path, properties_iface, "Get",
-            std::string(server_iface), name);
-        return std::get<T>(v);
+        return get_property<T>(*conn, property(name));
     }
 
     template <typename T>
     void set(const std::string& name, const T& v)
     {
-        conn->call_method(server_name, server_path, properties_iface, "Set",
-                          std::string(server_iface), name, std::variant<T>(v));
+        set_property(*conn, property(name), v);
     }
 
     std::string set_error(const std::string& name, const value& v)
@@ -108,6 +111,49 @@ TEST_F(remote_property_test, GetSetAndGuardedWrites)
                                  {"Limit", int32_t{100}},
                                  {"Locked", std::string("fixed")},
                                  {"Name", std::string("initial")}}));
+}
+
+TEST_F(remote_property_test, AsynchronousGetSetAndGetAll)
+{
+    std::vector<std::string> outcomes;
+    async_set_property(*conn, property("Level"), uint32_t{9},
+                       [&](boost::system::error_code ec) {
+                           outcomes.push_back("set " + ec.message());
+                       });
+    async_get_property<uint32_t>(
+        *conn, property("Level"),
+        [&](boost::system::error_code ec, uint32_t level) {
+            outcomes.push_back("get " + std::to_string(level) + " " +
+                               std::to_string(ec.value()));
+        });
+    // Another type than the one asked for reads as its default.
+    async_get_property<std::string>(
+        *conn, property("Level"),
+        [&](boost::system::error_code ec, const std::string& text) {
+            outcomes.push_back(
+                "text '" + text + "' " + std::to_string(ec.value()));
+        });
+    async_get_property<uint32_t>(
+        *conn, {"test.absent", server_path, server_iface, "Level"},
+        [&](boost::system::error_code ec, uint32_t level) {
+            outcomes.push_back(
+                "absent " + std::to_string(level) + " " +
+                std::to_string(ec != boost::system::errc::success));
+        });
+    async_get_all<property_map>(
+        *conn, server_name, server_path, server_iface,
+        [&](boost::system::error_code ec, const property_map& all) {
+            outcomes.push_back("all " + std::to_string(all.size()) + " " +
+                               std::to_string(ec.value()));
+        });
+    ASSERT_TRUE(test::run_until(io, [&] { return outcomes.size() == 5; }));
+    std::sort(outcomes.begin(), outcomes.end());
+    EXPECT_EQ(outcomes,
+              (std::vector<std::string>{"absent 0 1", "all 4 0", "get 9 0",
+                                        "set Success", "text '' 0"}));
+    EXPECT_THROW(get_property<uint32_t>(*conn, {"test.absent", server_path,
+                                                server_iface, "Level"}),
+                 error);
 }
 
 // Who may call is the bus policy's decision: the object itself lets any user

@@ -1,6 +1,6 @@
 #include "fwkeeper/manager/machx_cpld_manager.hpp"
 
-#include "fwkeeper/manager/remote_property.hpp"
+#include "fwkeeper/manager/remote_properties.hpp"
 #include "fwkeeper/manager/version.hpp"
 #include "platform/journal.hpp"
 #include "platform/tarn_util.hpp"
@@ -50,7 +50,7 @@ std::uint8_t read_revision(dbus::connection& conn, const char* name)
 {
     try
     {
-        return get_byte(conn, chip_information(name));
+        return dbus::get_property<std::uint8_t>(conn, chip_information(name));
     }
     catch (const dbus::error& e)
     {

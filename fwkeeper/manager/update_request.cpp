@@ -1,7 +1,7 @@
 // The "Update" method: host power off, the board-wide update ownership
 // (query, claim, confirmation), the update itself and the release.
 #include "fwkeeper/manager/machx_cpld_manager.hpp"
-#include "fwkeeper/manager/remote_property.hpp"
+#include "fwkeeper/manager/remote_properties.hpp"
 #include "fwkeeper/manager/request_step.hpp"
 #include "platform/chassis_state.hpp"
 
@@ -34,7 +34,7 @@ void complain(const std::string& line)
 }
 
 // A failed write whose failure is only reported.
-done_handler report_failure(std::string line)
+std::function<void(boost::system::error_code)> report_failure(std::string line)
 {
     return [line = std::move(line)](boost::system::error_code ec) {
         if (ec)
@@ -49,8 +49,9 @@ done_handler report_failure(std::string line)
 void machx_cpld_manager::request_update(std::size_t index)
 {
     // A failed power-off request is the method's error reply.
-    set_string(*conn, chassis_property::requested_transition,
-               chassis::convertTransitionToString(chassis::Transition::Off));
+    dbus::set_property(
+        *conn, chassis_property::requested_transition,
+        chassis::convertTransitionToString(chassis::Transition::Off));
     if (!host_powered_off())
     {
         return;
@@ -63,7 +64,7 @@ void machx_cpld_manager::request_update(std::size_t index)
     }
     request_in_flight = update_request{index};
     request_step step([this] { end_request(); });
-    async_get_string(
+    dbus::async_get_property<std::string>(
         *conn, board_property::updating_owner,
         [this, index](boost::system::error_code ec, const std::string& owner) {
             on_owner(index, ec, owner);
@@ -79,7 +80,8 @@ bool machx_cpld_manager::host_powered_off()
     {
         try
         {
-            if (get_string(*conn, chassis_property::power_state) == off)
+            if (dbus::get_property<std::string>(
+                    *conn, chassis_property::power_state) == off)
             {
                 return true;
             }
@@ -111,9 +113,10 @@ void machx_cpld_manager::on_owner(
     }
     // Both writes of the claim go out back to back; only the owner write
     // leads on.
-    async_set_string(*conn, board_property::updating_state, "NA",
-                     report_failure("cannot set to NONE"));
-    async_set_string(
+    dbus::async_set_property(*conn, board_property::updating_state,
+                             std::string("NA"),
+                             report_failure("cannot set to NONE"));
+    dbus::async_set_property(
         *conn, board_property::updating_owner, records[index].device_name,
         [this, index](boost::system::error_code ec) { on_claim(index, ec); });
     step.hand_on();
@@ -129,7 +132,7 @@ void machx_cpld_manager::on_claim(std::size_t index,
                  " (" + ec.message() + ")");
         return;
     }
-    async_get_string(
+    dbus::async_get_property<std::string>(
         *conn, board_property::updating_owner,
         [this, index](boost::system::error_code ec, const std::string& owner) {
             on_confirmation(index, ec, owner);
@@ -185,11 +188,12 @@ void machx_cpld_manager::release(std::size_t index,
 
 void machx_cpld_manager::give_back_board(bool active, bool completed)
 {
-    async_set_string(*conn, board_property::updating_state,
-                     completed ? "OK" : "FAIL",
-                     report_failure("cannot set to update status"));
-    async_set_string(*conn, board_property::updating_owner, nobody,
-                     report_failure("cannot set to NONE"));
+    dbus::async_set_property(*conn, board_property::updating_state,
+                             std::string(completed ? "OK" : "FAIL"),
+                             report_failure("cannot set to update status"));
+    dbus::async_set_property(*conn, board_property::updating_owner,
+                             std::string(nobody),
+                             report_failure("cannot set to NONE"));
     request_in_flight->holds_board = false;
     software[request_in_flight->index].update_ended(*software_server, active);
 }
@@ -199,7 +203,8 @@ std::optional<std::size_t> machx_cpld_manager::free_stale_claim()
     std::string owner;
     try
     {
-        owner = get_string(*conn, board_property::updating_owner);
+        owner = dbus::get_property<std::string>(*conn,
+                                                board_property::updating_owner);
     }
     catch (const dbus::error& e)
     {
@@ -217,8 +222,10 @@ std::optional<std::size_t> machx_cpld_manager::free_stale_claim()
                  ", whose update never finished: board given back");
         try
         {
-            set_string(*conn, board_property::updating_state, "FAIL");
-            set_string(*conn, board_property::updating_owner, nobody);
+            dbus::set_property(*conn, board_property::updating_state,
+                               std::string("FAIL"));
+            dbus::set_property(*conn, board_property::updating_owner,
+                               std::string(nobody));
         }
         catch (const dbus::error& e)
         {
