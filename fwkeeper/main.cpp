@@ -1,6 +1,7 @@
 #include "fwkeeper/cpld/repository.hpp"
 #include "fwkeeper/manager/machx_cpld_manager.hpp"
 #include "platform/journal.hpp"
+#include "platform/log_line.hpp"
 
 #include <cstdio>
 #include <exception>
@@ -33,7 +34,7 @@ int main()
     }
     catch (const std::exception& e)
     {
-        std::fprintf(stderr, "fwkeeper stopped: %s\n", e.what());
+        platform::log_format(stderr, "fwkeeper stopped: %s\n", e.what());
         return 1;
     }
     return 0;

@@ -374,6 +374,10 @@ def printed_patterns(source):
             found.append((OSTREAMS[text], stream_operands(statement(toks, i))))
         elif args and name == "fprintf" and file_stream(args[0]):
             found.append((file_stream(args[0]), formatted(args[1:])))
+        elif args and name == "log_format" and file_stream(args[0]):
+            found.append((file_stream(args[0]), formatted(args[1:])))
+        elif args and name == "log_line" and len(args) == 2 and file_stream(args[0]):
+            found.append((file_stream(args[0]), concatenation(args[1])))
         elif args and name == "fputs" and len(args) == 2 and file_stream(args[1]):
             found.append((file_stream(args[1]), concatenation(args[0])))
         elif args and name in FORMAT_SINKS:

@@ -1,6 +1,7 @@
 #include "fwkeeper/cpld/jed_image.hpp"
 
 #include "fwkeeper/cpld/file_descriptor.hpp"
+#include "platform/log_line.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -483,8 +484,7 @@ int parse_jed(jed_image& image, const std::string& path)
                      : -1;
     if (result != 0)
     {
-        std::fprintf(stderr, "%s\n", why.c_str());
-        std::fflush(stderr);
+        platform::log_line(stderr, why);
     }
     return result;
 }

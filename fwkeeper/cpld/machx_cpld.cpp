@@ -2,6 +2,7 @@
 
 #include "fwkeeper/cpld/file_descriptor.hpp"
 #include "fwkeeper/cpld/jed_image.hpp"
+#include "platform/log_line.hpp"
 
 #include <fcntl.h>
 #include <linux/i2c-dev.h>
@@ -72,8 +73,9 @@ bool rows_ended(unsigned slot, std::uint32_t page, std::uint32_t compare_pages)
     }
     if (slot < 4)
     {
-        std::fprintf(stderr, "flist[%d] is empty, should not happened\n",
-                     static_cast<int>(slot));
+        platform::log_format(stderr,
+                             "flist[%d] is empty, should not happened\n",
+                             static_cast<int>(slot));
     }
     return false;
 }
@@ -90,7 +92,7 @@ int machx_cpld::i2c_transfer(std::span<const std::uint8_t> out,
     const file_descriptor fd(open(i2c_dev.c_str(), O_RDWR | O_CLOEXEC));
     if (fd.get() < 0)
     {
-        std::fprintf(stderr, "cannot open %s\n", i2c_dev.c_str());
+        platform::log_format(stderr, "cannot open %s\n", i2c_dev.c_str());
         return -1;
     }
     std::array<i2c_msg, 2> messages{{
@@ -107,7 +109,7 @@ int machx_cpld::i2c_transfer(std::span<const std::uint8_t> out,
     }
     if (ioctl(fd.get(), I2C_RDWR, &data) < 0)
     {
-        std::fprintf(stderr, "access cpld failed.\n");
+        platform::log_format(stderr, "access cpld failed.\n");
         return -1;
     }
     return 0;
@@ -127,7 +129,7 @@ int machx_cpld::wait_busy(useconds_t interval,
         std::vector<std::uint8_t> flag;
         if (i2c_transfer(command::check_busy, flag, 1) != 0)
         {
-            std::fprintf(stderr, "busy\n");
+            platform::log_format(stderr, "busy\n");
         }
         else if ((flag[0] & busy_flag) == 0)
         {
@@ -147,7 +149,7 @@ int machx_cpld::check_status()
     std::vector<std::uint8_t> status;
     if (i2c_transfer(command::read_status, status, 4) != 0)
     {
-        std::fprintf(stderr, "write failed\n");
+        platform::log_format(stderr, "write failed\n");
         return 0;
     }
     return (big_endian(status) & (status_busy | status_fail)) != 0 ? 1 : 0;
@@ -181,10 +183,10 @@ int machx_cpld::check_device_id(jed_image& image)
     const machxo_part* part = find_machxo_part(image.device_name);
     if (part != nullptr)
     {
-        std::fprintf(stderr,
-                     "i=%d, id_from_jed=0x%08x, ufm_section_position=0x%08x\n",
-                     static_cast<int>(part - machxo_parts.data()),
-                     part->id_code, part->page_limit);
+        platform::log_format(
+            stderr, "i=%d, id_from_jed=0x%08x, ufm_section_position=0x%08x\n",
+            static_cast<int>(part - machxo_parts.data()), part->id_code,
+            part->page_limit);
     }
     for (int attempt = 0; attempt < id_attempts; ++attempt)
     {
@@ -194,7 +196,7 @@ int machx_cpld::check_device_id(jed_image& image)
         {
             wait_busy(id_wait_us);
             std::uint32_t id = big_endian(reply);
-            std::fprintf(stderr, "id_from_fw=0x%08x\n", id);
+            platform::log_format(stderr, "id_from_fw=0x%08x\n", id);
             // A name outside the table matches no device.
             if (part != nullptr && id == part->id_code)
             {
@@ -202,7 +204,7 @@ int machx_cpld::check_device_id(jed_image& image)
                 return 1;
             }
         }
-        std::fprintf(stderr, "device names are different\n");
+        platform::log_format(stderr, "device names are different\n");
     }
     return 0;
 }
@@ -232,7 +234,7 @@ bool is_same_image(machx_cpld& device, const jed_image& image,
         std::vector<std::uint8_t> flash;
         if (!read_flash_page(device, current, flash))
         {
-            std::fprintf(
+            platform::log_format(
                 stderr,
                 "read_bypte_from_page failed, i=%d, page-1=0x%hx, pos=%d\n",
                 static_cast<int>(at.slot), current, at.pos);

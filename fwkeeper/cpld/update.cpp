@@ -1,6 +1,7 @@
 #include "fwkeeper/cpld/update.hpp"
 
 #include "fwkeeper/cpld/repository.hpp"
+#include "platform/log_line.hpp"
 
 #include <unistd.h>
 
@@ -37,18 +38,6 @@ constexpr useconds_t refresh_delay_us = 10000;
 constexpr std::string_view spi_unbind_board = "0x1B6A";
 constexpr const char* spi_unbind_command =
     "echo -n 1e620000.spi > /sys/bus/platform/drivers/aspeed-smc/unbind";
-
-void say(const char* line)
-{
-    std::printf("%s\n", line);
-    std::fflush(stdout);
-}
-
-void complain(const std::string& line)
-{
-    std::fprintf(stderr, "%s\n", line.c_str());
-    std::fflush(stderr);
-}
 
 // A shell command whose outcome the update does not depend on.
 void run_shell(const char* command)
@@ -121,21 +110,21 @@ class progress_meter
 bool image_checked(machx_cpld& device, const std::string& path,
                    jed_image& image)
 {
-    say("Step 0: open uploaded image.");
+    platform::log_line(stdout, "Step 0: open uploaded image.");
     if (parse_jed(image, path) != 0)
     {
         return false;
     }
     if (std::string why; !image_usable(image, why))
     {
-        complain(why);
+        platform::log_line(stderr, why);
         return false;
     }
-    say("Step 0.5: check if the device id are matched.");
+    platform::log_line(stdout, "Step 0.5: check if the device id are matched.");
     if (device.check_device_id(image) == 0)
     {
-        complain("The fw and the device name are different,"
-                 " should not programming.");
+        platform::log_line(stderr, "The fw and the device name are different,"
+                                   " should not programming.");
         return false;
     }
     return true;
@@ -143,12 +132,12 @@ bool image_checked(machx_cpld& device, const std::string& path,
 
 bool erased(machx_cpld& device)
 {
-    say("Step 4: earse cfg.");
+    platform::log_line(stdout, "Step 4: earse cfg.");
     if (device.send_command(command::erase_config) != 0 ||
         device.wait_busy(long_wait_us) != 0 ||
         device.send_command(command::reset_address) != 0)
     {
-        complain("earse nvcm0/cfg failed.");
+        platform::log_line(stderr, "earse nvcm0/cfg failed.");
         return false;
     }
     return true;
@@ -159,7 +148,7 @@ bool erased(machx_cpld& device)
 bool programmed(machx_cpld& device, const jed_image& image,
                 const page_progress& on_page)
 {
-    say("Step 5: updating....");
+    platform::log_line(stdout, "Step 5: updating....");
     const std::uint32_t pages =
         plan_pages(image, image.page_limit).program_pages;
     page_cursor rows;
@@ -172,8 +161,8 @@ bool programmed(machx_cpld& device, const jed_image& image,
         if (device.send_command(frame) != 0 ||
             device.wait_busy(short_wait_us) != 0)
         {
-            complain("write failed");
-            complain("program data failed.");
+            platform::log_line(stderr, "write failed");
+            platform::log_line(stderr, "program data failed.");
             return false;
         }
         on_page(page + 1, pages);
@@ -183,14 +172,14 @@ bool programmed(machx_cpld& device, const jed_image& image,
 
 bool done_flag_set(machx_cpld& device)
 {
-    say("Step 7: mark update done.");
+    platform::log_line(stdout, "Step 7: mark update done.");
     return device.send_command(command::program_done) == 0 &&
            device.wait_busy(short_wait_us) == 0;
 }
 
 bool usercode_set(machx_cpld& device, const jed_image& image)
 {
-    say("Step 8: set usercode.");
+    platform::log_line(stdout, "Step 8: set usercode.");
     auto frame = usercode_command(image);
     if (!frame || device.send_command(*frame) != 0)
     {
@@ -198,7 +187,7 @@ bool usercode_set(machx_cpld& device, const jed_image& image)
     }
     if (device.wait_busy(short_wait_us) != 0)
     {
-        complain("wait not ok");
+        platform::log_line(stderr, "wait not ok");
         return false;
     }
     return true;
@@ -209,16 +198,17 @@ bool usercode_set(machx_cpld& device, const jed_image& image)
 bool usercode_verified(machx_cpld& device, const jed_image& image,
                        std::string& verified)
 {
-    say("Step 9: verify usercode.");
+    platform::log_line(stdout, "Step 9: verify usercode.");
     std::string digits;
     std::string text;
     image.get_usercode(digits);
     bool answered = device.read_usercode(text) == 0;
     if (!answered || upper(digits) != upper(text))
     {
-        complain("Get usercode: " + digits + " from jed file");
-        complain("Get usercode: " + text + " from fw");
-        complain("verify usercode failed.");
+        platform::log_line(stderr,
+                           "Get usercode: " + digits + " from jed file");
+        platform::log_line(stderr, "Get usercode: " + text + " from fw");
+        platform::log_line(stderr, "verify usercode failed.");
         return false;
     }
     verified = upper(text);
@@ -236,18 +226,19 @@ update_result run_steps(machx_cpld& device, const std::string& device_name,
         return update_result::invalid_image;
     }
     meter.reach(percent::checked);
-    say("Step 1: enable configuration.");
+    platform::log_line(stdout, "Step 1: enable configuration.");
     if (device.send_command(command::enable_config) != 0)
     {
         return update_result::enable_failed;
     }
     device.wait_busy(long_wait_us);
     meter.reach(percent::enabled);
-    say("Step 3: check if the image is the same.");
+    platform::log_line(stdout, "Step 3: check if the image is the same.");
     if (is_same_image(device, image,
                       meter.span(percent::enabled, percent::compared)))
     {
-        complain("The fw is the same but we return it as success.");
+        platform::log_line(stderr,
+                           "The fw is the same but we return it as success.");
         return update_result::same_image;
     }
     if (!erased(device))
@@ -260,7 +251,7 @@ update_result run_steps(machx_cpld& device, const std::string& device_name,
     {
         return update_result::program_failed;
     }
-    say("Step 6: check if it updates correctly.");
+    platform::log_line(stdout, "Step 6: check if it updates correctly.");
     if (!is_same_image(device, image,
                        meter.span(percent::programmed, percent::verified)))
     {
@@ -291,19 +282,20 @@ update_result run_steps(machx_cpld& device, const std::string& device_name,
 // and at most one poll interval, not after whole rounds of 100 polls.
 bool ready_after_update(machx_cpld& device)
 {
-    complain("busy loop until cpld status ok");
+    platform::log_line(stderr, "busy loop until cpld status ok");
     const auto deadline = std::chrono::steady_clock::now() + ready_timeout;
     while (device.wait_busy(long_wait_us, deadline) != 0)
     {
         if (std::chrono::steady_clock::now() >= deadline)
         {
-            complain("cpld status still busy or failed after the update,"
-                     " update not completed.");
+            platform::log_line(
+                stderr, "cpld status still busy or failed after the update,"
+                        " update not completed.");
             return false;
         }
         usleep(long_wait_us);
     }
-    complain("status ok... sync nv...");
+    platform::log_line(stderr, "status ok... sync nv...");
     run_shell("sync");
     return true;
 }
@@ -324,7 +316,7 @@ void reload_configuration(machx_cpld& device, const std::string& device_name)
         run_shell(spi_unbind_command);
     }
     usleep(refresh_delay_us);
-    say("refresh, Force the MachX to reconfigure.");
+    platform::log_line(stdout, "refresh, Force the MachX to reconfigure.");
     device.send_command(command::refresh);
 }
 
@@ -382,7 +374,7 @@ std::optional<std::vector<std::uint8_t>> usercode_command(
 
 update_result leave_configuration(machx_cpld& device, update_result result)
 {
-    say("disable configuration.");
+    platform::log_line(stdout, "disable configuration.");
     device.send_command(command::disable_config);
     if (result == update_result::success &&
         device.send_command(command::noop) == 0 && !ready_after_update(device))

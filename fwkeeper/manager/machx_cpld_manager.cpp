@@ -3,6 +3,7 @@
 #include "fwkeeper/manager/remote_properties.hpp"
 #include "fwkeeper/manager/version.hpp"
 #include "platform/journal.hpp"
+#include "platform/log_line.hpp"
 #include "platform/tarn_util.hpp"
 
 #include <array>
@@ -54,9 +55,8 @@ std::uint8_t read_revision(dbus::connection& conn, const char* name)
     }
     catch (const dbus::error& e)
     {
-        std::fprintf(stderr, "Cannot get property value because %s\n",
-                     e.what());
-        std::fflush(stderr);
+        platform::log_format(stderr, "Cannot get property value because %s\n",
+                             e.what());
         return 0;
     }
 }
@@ -69,8 +69,7 @@ machx_cpld_manager::machx_cpld_manager(
 {
     if (getCapbilityFlags(&capability_flags) != 0)
     {
-        std::fputs("Failed to BMC capability \n", stderr);
-        std::fflush(stderr);
+        platform::log_line(stderr, "Failed to BMC capability ");
     }
     if (this->records.size() > max_devices)
     {
@@ -117,9 +116,8 @@ void machx_cpld_manager::add_device(dbus::object_server& server,
     auto device =
         std::make_shared<cpld::machx_cpld>(record.i2c_dev, record.update_addr);
     const std::string version = read_version(*device);
-    std::fprintf(stderr, "dev_id=%d, usercode=%s\n", static_cast<int>(index),
-                 version.c_str());
-    std::fflush(stderr);
+    platform::log_format(stderr, "dev_id=%d, usercode=%s\n",
+                         static_cast<int>(index), version.c_str());
     devices.push_back(device);
 
     const cpld_object& object = find_cpld_object(record.device_name);

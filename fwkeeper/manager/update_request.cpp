@@ -4,6 +4,7 @@
 #include "fwkeeper/manager/remote_properties.hpp"
 #include "fwkeeper/manager/request_step.hpp"
 #include "platform/chassis_state.hpp"
+#include "platform/log_line.hpp"
 
 #include <systemd/sd-bus.h>
 #include <unistd.h>
@@ -21,25 +22,13 @@ constexpr int power_off_tries = 16;
 constexpr unsigned power_off_poll_s = 1;
 constexpr const char* nobody = "NONE";
 
-void say(const std::string& line)
-{
-    std::printf("%s\n", line.c_str());
-    std::fflush(stdout);
-}
-
-void complain(const std::string& line)
-{
-    std::fprintf(stderr, "%s\n", line.c_str());
-    std::fflush(stderr);
-}
-
 // A failed write whose failure is only reported.
 std::function<void(boost::system::error_code)> report_failure(std::string line)
 {
     return [line = std::move(line)](boost::system::error_code ec) {
         if (ec)
         {
-            complain(line);
+            platform::log_line(stderr, line);
         }
     };
 }
@@ -58,8 +47,9 @@ void machx_cpld_manager::request_update(std::size_t index)
     }
     if (request_in_flight)
     {
-        complain("There's other's updating: " +
-                 records[request_in_flight->index].device_name);
+        platform::log_line(stderr,
+                           "There's other's updating: " +
+                               records[request_in_flight->index].device_name);
         return;
     }
     request_in_flight = update_request{index};
@@ -88,12 +78,14 @@ bool machx_cpld_manager::host_powered_off()
         }
         catch (const dbus::error& e)
         {
-            say(std::string("Cannot get power status (") + e.what() + ")");
+            platform::log_line(stdout,
+                               std::string("Cannot get power status (") +
+                                   e.what() + ")");
             return false;
         }
         sleep(power_off_poll_s);
     }
-    say("Cannot power off");
+    platform::log_line(stdout, "Cannot power off");
     return false;
 }
 
@@ -103,12 +95,13 @@ void machx_cpld_manager::on_owner(
     request_step step([this] { end_request(); });
     if (ec)
     {
-        complain("cannot get updating owner (" + ec.message() + ")");
+        platform::log_line(stderr,
+                           "cannot get updating owner (" + ec.message() + ")");
         return;
     }
     if (owner != nobody)
     {
-        complain("There's other's updating: " + owner);
+        platform::log_line(stderr, "There's other's updating: " + owner);
         return;
     }
     // Both writes of the claim go out back to back; only the owner write
@@ -128,8 +121,9 @@ void machx_cpld_manager::on_claim(std::size_t index,
     request_step step([this] { end_request(); });
     if (ec)
     {
-        complain("cannot set updating owner to " + records[index].device_name +
-                 " (" + ec.message() + ")");
+        platform::log_line(stderr, "cannot set updating owner to " +
+                                       records[index].device_name + " (" +
+                                       ec.message() + ")");
         return;
     }
     dbus::async_get_property<std::string>(
@@ -147,12 +141,13 @@ void machx_cpld_manager::on_confirmation(
     if (ec)
     {
         // The claim may have landed; it stays, as another party's would.
-        complain("cannot get updating owner after setting");
+        platform::log_line(stderr, "cannot get updating owner after setting");
         return;
     }
     if (owner != records[index].device_name)
     {
-        complain("Since that i don't get the permission. owner: " + owner);
+        platform::log_line(
+            stderr, "Since that i don't get the permission. owner: " + owner);
         return;
     }
     request_in_flight->holds_board = true;
@@ -172,7 +167,7 @@ void machx_cpld_manager::release(std::size_t index,
 {
     const bool completed = report.result == cpld::update_result::success;
     const std::string status(cpld::status_text(report.result));
-    say("set update status to " + status);
+    platform::log_line(stdout, "set update status to " + status);
     dbus::dbus_interface& iface = *interfaces[index];
     // The new version is in place before the status tells about it.
     if (completed)
@@ -208,8 +203,9 @@ std::optional<std::size_t> machx_cpld_manager::free_stale_claim()
     }
     catch (const dbus::error& e)
     {
-        complain(std::string("cannot read UpdatingOwner at start-up (") +
-                 e.what() + ")");
+        platform::log_line(
+            stderr, std::string("cannot read UpdatingOwner at start-up (") +
+                        e.what() + ")");
         return std::nullopt;
     }
     for (std::size_t index = 0; index < records.size(); ++index)
@@ -218,8 +214,9 @@ std::optional<std::size_t> machx_cpld_manager::free_stale_claim()
         {
             continue;
         }
-        complain("UpdatingOwner still names " + owner +
-                 ", whose update never finished: board given back");
+        platform::log_line(
+            stderr, "UpdatingOwner still names " + owner +
+                        ", whose update never finished: board given back");
         try
         {
             dbus::set_property(*conn, board_property::updating_state,
@@ -229,8 +226,8 @@ std::optional<std::size_t> machx_cpld_manager::free_stale_claim()
         }
         catch (const dbus::error& e)
         {
-            std::fprintf(stderr, "cannot give the board back: %s\n", e.what());
-            std::fflush(stderr);
+            platform::log_format(stderr, "cannot give the board back: %s\n",
+                                 e.what());
         }
         return index;
     }
@@ -246,15 +243,17 @@ void machx_cpld_manager::end_request() noexcept
         // the bus before the exception goes on.
         try
         {
-            complain("update of " +
-                     records[request_in_flight->index].device_name +
-                     " ended without its release, board given back");
+            platform::log_line(
+                stderr,
+                "update of " + records[request_in_flight->index].device_name +
+                    " ended without its release, board given back");
             give_back_board(false, false);
             sd_bus_flush(conn->get_bus());
         }
         catch (const std::exception& e)
         {
-            std::fprintf(stderr, "cannot give the board back: %s\n", e.what());
+            platform::log_format(stderr, "cannot give the board back: %s\n",
+                                 e.what());
         }
     }
     request_in_flight.reset();
