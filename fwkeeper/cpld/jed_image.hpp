@@ -30,7 +30,6 @@ struct jed_image
     std::string fuse_checksum;
     std::string feature_row;
     std::string usercode;
-    std::uint32_t page_limit = 0; // set by machx_cpld::check_device_id
     // Part name of the "NOTE DEVICE NAME:" field (jed_device_name), taken
     // from the same text as everything else, so that the device check and
     // the programming can never see two different files.
@@ -179,15 +178,8 @@ const machxo_part* find_machxo_part(std::string_view name);
 // holds the line that says so.
 bool image_usable(const jed_image& image, std::string& why);
 
-class machx_cpld;
-
-// True when the device's configuration flash holds the image's compared
-// pages (plan_pages with image.page_limit); for a part with a page limit
-// the page at the limit is read too, not compared, when the image has a row
-// there. The device must be in configuration mode.
-// `on_page` learns of each compared page: how many of how many.
+// Learns of each page a loop over the image's pages has passed: how many
+// of how many.
 using page_progress = std::function<void(std::uint32_t, std::uint32_t)>;
-bool is_same_image(machx_cpld& device, const jed_image& image,
-                   const page_progress& on_page = {});
 
 } // namespace cpld

@@ -1,6 +1,7 @@
 #include "fwkeeper/cpld/machx_cpld.hpp"
 
 #include "fwkeeper/cpld/file_descriptor.hpp"
+#include "fwkeeper/cpld/hex_text.hpp"
 #include "fwkeeper/cpld/jed_image.hpp"
 #include "platform/log_line.hpp"
 
@@ -171,14 +172,12 @@ int machx_cpld::read_usercode(std::string& text)
     text.clear();
     for (std::uint8_t byte : code)
     {
-        char digits[3];
-        std::snprintf(digits, sizeof(digits), "%02x", byte);
-        text += digits;
+        text += hex_byte(byte);
     }
     return rc;
 }
 
-int machx_cpld::check_device_id(jed_image& image)
+const machxo_part* machx_cpld::check_device_id(const jed_image& image)
 {
     const machxo_part* part = find_machxo_part(image.device_name);
     if (part != nullptr)
@@ -200,23 +199,22 @@ int machx_cpld::check_device_id(jed_image& image)
             // A name outside the table matches no device.
             if (part != nullptr && id == part->id_code)
             {
-                image.page_limit = part->page_limit;
-                return 1;
+                return part;
             }
         }
         platform::log_format(stderr, "device names are different\n");
     }
-    return 0;
+    return nullptr;
 }
 
 bool is_same_image(machx_cpld& device, const jed_image& image,
-                   const page_progress& on_page)
+                   const machxo_part& part, const page_progress& on_page)
 {
     const std::uint32_t compare_pages =
-        plan_pages(image, image.page_limit).compare_pages;
+        plan_pages(image, part.page_limit).compare_pages;
     // Past the compared pages of a part with a page limit, the next page
     // is read but not compared.
-    const bool reads_limit = image.page_limit != no_ufm_boundary;
+    const bool reads_limit = part.page_limit != no_ufm_boundary;
     page_cursor rows;
     for (std::uint32_t page = 0;; ++page)
     {

@@ -5,6 +5,7 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 #include <vector>
@@ -13,6 +14,7 @@ namespace cpld
 {
 
 struct jed_image;
+struct machxo_part;
 
 // MachXO sysCONFIG commands sent over the configuration port. Commands that
 // carry data (program a page, set the flash address, program the usercode,
@@ -71,13 +73,21 @@ class machx_cpld
     // zeros from an unanswered read, and must not be trusted).
     int read_usercode(std::string& text);
 
-    // 1 when the device's ID code is the one of the part the parsed image
-    // names (image.page_limit is then set for the part); 0 otherwise. Reads
-    // no file: the name comes from the parsed text.
-    int check_device_id(jed_image& image);
+    // The part the parsed image names when the device's ID code is that
+    // part's; nullptr otherwise. Reads no file: the name comes from the
+    // parsed text.
+    const machxo_part* check_device_id(const jed_image& image);
 
     const std::string i2c_dev;
     const std::uint8_t update_addr;
 };
+
+// True when the device's configuration flash holds the image's pages
+// that an update of `part` compares (plan_pages); for a part with a page
+// limit the page at the limit is read too, not compared, when the image has
+// a row there. The device must be in configuration mode.
+bool is_same_image(
+    machx_cpld& device, const jed_image& image, const machxo_part& part,
+    const std::function<void(std::uint32_t, std::uint32_t)>& on_page = {});
 
 } // namespace cpld

@@ -123,18 +123,24 @@ void add_bpn_devices(const json& element, std::uint16_t product_id,
 
 std::uint16_t read_product_id(const std::string& path)
 {
+    const std::optional<std::string> line = product_id_line(path);
+    return line ? product_id_from_text(*line) : 0;
+}
+
+} // namespace
+
+std::optional<std::string> product_id_line(const std::string& path)
+{
     // Opened for reading and writing as the board tools expect; never
     // created and never written.
     std::fstream file(path, std::ios::in | std::ios::out);
     std::string line;
     if (!file || !std::getline(file, line))
     {
-        return 0;
+        return std::nullopt;
     }
-    return product_id_from_text(line);
+    return line;
 }
-
-} // namespace
 
 std::uint16_t product_id_from_text(std::string_view text)
 {

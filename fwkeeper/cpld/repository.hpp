@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -27,6 +28,9 @@ struct startup_error : std::runtime_error
 
 // Receives the start-up errors meant for the system journal.
 using journal_fn = std::function<void(const std::string&)>;
+
+// The first line of the product id file; nothing when it cannot be read.
+std::optional<std::string> product_id_line(const std::string& path);
 
 // Product id from the first line of a product id file's text: at most its
 // first 6 characters, read like strtol with base 0, low 16 bits.

@@ -1,5 +1,6 @@
 #include "fwkeeper/cpld/update.hpp"
 
+#include "fwkeeper/cpld/hex_text.hpp"
 #include "fwkeeper/cpld/repository.hpp"
 #include "platform/log_line.hpp"
 
@@ -10,7 +11,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 
 namespace cpld
 {
@@ -43,14 +43,6 @@ constexpr const char* spi_unbind_command =
 void run_shell(const char* command)
 {
     [[maybe_unused]] const int status = std::system(command);
-}
-
-std::string upper(std::string text)
-{
-    std::ranges::transform(text, text.begin(), [](unsigned char c) {
-        return static_cast<char>(std::toupper(c));
-    });
-    return text;
 }
 
 bool is_hex(std::string_view digits)
@@ -107,27 +99,29 @@ class progress_meter
     std::uint8_t last = 0;
 };
 
-bool image_checked(machx_cpld& device, const std::string& path,
-                   jed_image& image)
+// The part of the device the image was built for; nullptr when the image
+// cannot be used on the device.
+const machxo_part* image_checked(machx_cpld& device, const std::string& path,
+                                 jed_image& image)
 {
     platform::log_line(stdout, "Step 0: open uploaded image.");
     if (parse_jed(image, path) != 0)
     {
-        return false;
+        return nullptr;
     }
     if (std::string why; !image_usable(image, why))
     {
         platform::log_line(stderr, why);
-        return false;
+        return nullptr;
     }
     platform::log_line(stdout, "Step 0.5: check if the device id are matched.");
-    if (device.check_device_id(image) == 0)
+    const machxo_part* part = device.check_device_id(image);
+    if (part == nullptr)
     {
         platform::log_line(stderr, "The fw and the device name are different,"
                                    " should not programming.");
-        return false;
     }
-    return true;
+    return part;
 }
 
 bool erased(machx_cpld& device)
@@ -146,11 +140,11 @@ bool erased(machx_cpld& device)
 // Programs the configuration rows through the last one with data, one
 // page per transaction, from the flash address the erase step reset.
 bool programmed(machx_cpld& device, const jed_image& image,
-                const page_progress& on_page)
+                const machxo_part& part, const page_progress& on_page)
 {
     platform::log_line(stdout, "Step 5: updating....");
     const std::uint32_t pages =
-        plan_pages(image, image.page_limit).program_pages;
+        plan_pages(image, part.page_limit).program_pages;
     page_cursor rows;
     std::vector<std::uint8_t> frame;
     for (std::uint32_t page = 0; page < pages; ++page)
@@ -221,7 +215,8 @@ update_result run_steps(machx_cpld& device, const std::string& device_name,
 {
     const std::string path = image_path(device_name);
     jed_image image;
-    if (!image_checked(device, path, image))
+    const machxo_part* part = image_checked(device, path, image);
+    if (part == nullptr)
     {
         return update_result::invalid_image;
     }
@@ -234,7 +229,7 @@ update_result run_steps(machx_cpld& device, const std::string& device_name,
     device.wait_busy(long_wait_us);
     meter.reach(percent::enabled);
     platform::log_line(stdout, "Step 3: check if the image is the same.");
-    if (is_same_image(device, image,
+    if (is_same_image(device, image, *part,
                       meter.span(percent::enabled, percent::compared)))
     {
         platform::log_line(stderr,
@@ -246,13 +241,13 @@ update_result run_steps(machx_cpld& device, const std::string& device_name,
         return update_result::erase_failed;
     }
     meter.reach(percent::erased);
-    if (!programmed(device, image,
+    if (!programmed(device, image, *part,
                     meter.span(percent::erased, percent::programmed)))
     {
         return update_result::program_failed;
     }
     platform::log_line(stdout, "Step 6: check if it updates correctly.");
-    if (!is_same_image(device, image,
+    if (!is_same_image(device, image, *part,
                        meter.span(percent::programmed, percent::verified)))
     {
         return update_result::verify_failed;
@@ -302,10 +297,8 @@ bool ready_after_update(machx_cpld& device)
 
 bool board_detaches_spi()
 {
-    std::ifstream file(product_id_path, std::ios::in | std::ios::out);
-    std::string line;
-    return std::getline(file, line) &&
-           line.substr(0, spi_unbind_board.size()) == spi_unbind_board;
+    const std::optional<std::string> line = product_id_line(product_id_path);
+    return line && line->substr(0, spi_unbind_board.size()) == spi_unbind_board;
 }
 
 void reload_configuration(machx_cpld& device, const std::string& device_name)

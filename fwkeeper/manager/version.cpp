@@ -1,8 +1,6 @@
 #include "fwkeeper/manager/version.hpp"
 
-#include <algorithm>
-#include <cctype>
-#include <cstdio>
+#include "fwkeeper/cpld/hex_text.hpp"
 
 namespace fwkeeper
 {
@@ -12,19 +10,12 @@ namespace
 
 constexpr const char* blank_usercode = "00000000";
 
-std::string two_digits(std::uint8_t byte)
-{
-    char digits[3];
-    std::snprintf(digits, sizeof(digits), "%02x", byte);
-    return digits;
-}
-
 std::string revision_text(const revision_reader& read_revision)
 {
     const std::uint8_t id1 = read_revision("PFR_REV_ID1");
     const std::uint8_t id2 = read_revision("PFR_REV_ID2");
     const std::uint8_t id3 = read_revision("PFR_REV_ID3");
-    return two_digits(id3) + two_digits(id1) + two_digits(id2);
+    return cpld::hex_byte(id3) + cpld::hex_byte(id1) + cpld::hex_byte(id2);
 }
 
 } // namespace
@@ -32,12 +23,8 @@ std::string revision_text(const revision_reader& read_revision)
 std::string version_text(const std::string& usercode,
                          const revision_reader& read_revision)
 {
-    std::string text =
-        usercode == blank_usercode ? revision_text(read_revision) : usercode;
-    std::ranges::transform(text, text.begin(), [](unsigned char c) {
-        return static_cast<char>(std::toupper(c));
-    });
-    return text;
+    return cpld::upper(
+        usercode == blank_usercode ? revision_text(read_revision) : usercode);
 }
 
 } // namespace fwkeeper

@@ -69,7 +69,6 @@ TEST(JedImage, StoresFieldsBySlot)
     EXPECT_THAT(image.notes,
                 ElementsAre("NOTE PINS clk_x1 : C8 : in", "NOTE TAG DATA",
                             "NOTE User Electronic Signature Data", ""));
-    EXPECT_EQ(image.page_limit, 0);
 }
 
 TEST(JedImage, TransmissionChecksum)

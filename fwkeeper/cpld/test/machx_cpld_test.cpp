@@ -256,27 +256,23 @@ TEST_F(MachxCpld, CheckDeviceId)
                                    "12ab005f", 1);
     jed_image image = parsed(img);
     CaptureStderr();
-    EXPECT_EQ(cpld.check_device_id(image), 1);
+    EXPECT_EQ(cpld.check_device_id(image), find_machxo_part("LCMXO3LF-2100C"));
     EXPECT_EQ(GetCapturedStderr(),
               "i=0, id_from_jed=0x612bb043, ufm_section_position=0x00000c80\n"
               "id_from_fw=0x612bb043\n");
-    EXPECT_EQ(image.page_limit, 3200);
     EXPECT_EQ(transactions(0xE0), 1);
 
-    image.page_limit = 7;
     board->set_idcode(bus, port, 0x612BA043);
     CaptureStderr();
-    EXPECT_EQ(cpld.check_device_id(image), 0);
+    EXPECT_EQ(cpld.check_device_id(image), nullptr);
     std::string out = GetCapturedStderr();
     EXPECT_EQ(count(out, "id_from_fw=0x612ba043\n"), 3);
     EXPECT_EQ(count(out, "device names are different\n"), 3);
-    EXPECT_EQ(image.page_limit, 7);
 
     // LCMXO2-1200HC parts read 0x612BA043.
     img.device = "LCMXO2-1200HC-4TG100C";
     image = parsed(img);
-    EXPECT_EQ(cpld.check_device_id(image), 1);
-    EXPECT_EQ(image.page_limit, no_ufm_boundary);
+    EXPECT_EQ(cpld.check_device_id(image), find_machxo_part("LCMXO2-1200HC"));
 }
 
 TEST_F(MachxCpld, CheckDeviceIdNeverUsesUnreadIds)
@@ -284,7 +280,7 @@ TEST_F(MachxCpld, CheckDeviceIdNeverUsesUnreadIds)
     jed_image image = parsed(image_of(jedec::random_rows(config_pages, 1)));
     machx_cpld absent("/dev/i2c-9", port);
     CaptureStderr();
-    EXPECT_EQ(absent.check_device_id(image), 0);
+    EXPECT_EQ(absent.check_device_id(image), nullptr);
     std::string out = GetCapturedStderr();
     EXPECT_EQ(count(out, "cannot open /dev/i2c-9\n"), 3);
     EXPECT_EQ(count(out, "device names are different\n"), 3);
@@ -296,10 +292,10 @@ TEST_F(MachxCpld, CheckDeviceIdNeverUsesUnreadIds)
     jed_image unknown =
         parsed(image_of(jedec::random_rows(1, 1), {}, "LCMXO9-9999XC-1AB123C"));
     CaptureStderr();
-    EXPECT_EQ(cpld.check_device_id(unknown), 0);
+    EXPECT_EQ(cpld.check_device_id(unknown), nullptr);
     EXPECT_EQ(count(GetCapturedStderr(), "access cpld failed.\n"), 3);
     board->set_silent(bus, port, false);
-    EXPECT_EQ(cpld.check_device_id(unknown), 0);
+    EXPECT_EQ(cpld.check_device_id(unknown), nullptr);
 }
 
 // The file is read once: rewritten or gone after the parse, it changes
@@ -312,17 +308,23 @@ TEST_F(MachxCpld, ChecksAndComparesTheImageAsParsed)
     ASSERT_EQ(parse_jed(image, path), 0);
     write_jed(image_of(jedec::random_rows(config_pages, 9), {},
                        "LCMXO3LF-4300C-6BG256C"));
-    EXPECT_EQ(cpld.check_device_id(image), 1);
+    EXPECT_NE(cpld.check_device_id(image), nullptr);
     std::filesystem::remove(path);
-    EXPECT_EQ(cpld.check_device_id(image), 1);
+    EXPECT_NE(cpld.check_device_id(image), nullptr);
 
     program(rows);
     cpld.send_command(command::enable_config);
-    EXPECT_TRUE(is_same_image(cpld, image));
+    EXPECT_TRUE(
+        is_same_image(cpld, image, *find_machxo_part("LCMXO3LF-2100C")));
 }
 
 class SameImage : public MachxCpld
 {
+  public:
+    // The device's part: its page limit is the fixture's configuration
+    // pages.
+    const machxo_part& part = *find_machxo_part("LCMXO3LF-2100C");
+
   protected:
     SameImage()
     {
@@ -339,10 +341,9 @@ TEST_F(SameImage, ComparesPagesBelowLimit)
 {
     auto rows = jedec::random_rows(config_pages, 3);
     parse(image_of(rows, jedec::random_rows(2, 4)));
-    image.page_limit = config_pages;
     program(rows);
     board->clear_log();
-    EXPECT_TRUE(is_same_image(cpld, image));
+    EXPECT_TRUE(is_same_image(cpld, image, part));
     // Page 3200, the first user flash row, is read but not compared.
     auto reads = board->log({.command = 0x73});
     ASSERT_EQ(reads.size(), config_pages + 1);
@@ -355,23 +356,22 @@ TEST_F(SameImage, ComparesPagesBelowLimit)
     simboard::flash_page changed = board->read_flash_page(bus, port, 1599);
     changed[15] ^= 1;
     board->write_flash_page(bus, port, 1599, changed);
-    EXPECT_FALSE(is_same_image(cpld, image));
+    EXPECT_FALSE(is_same_image(cpld, image, part));
 }
 
 TEST_F(SameImage, EndsAtLimitWithoutUserFlashRows)
 {
     auto rows = jedec::random_rows(config_pages, 3);
     parse(image_of(rows));
-    image.page_limit = config_pages;
     program(rows);
     CaptureStderr();
-    EXPECT_TRUE(is_same_image(cpld, image));
+    EXPECT_TRUE(is_same_image(cpld, image, part));
     EXPECT_EQ(GetCapturedStderr(), "");
 
     // Configuration rows short of the limit cannot be verified.
     image.fuse_rows[0] = jedec::fuse_field(0, {rows[0], rows[1]});
     CaptureStderr();
-    EXPECT_FALSE(is_same_image(cpld, image));
+    EXPECT_FALSE(is_same_image(cpld, image, part));
     EXPECT_EQ(GetCapturedStderr(), "flist[1] is empty, should not happened\n");
 }
 
@@ -384,16 +384,15 @@ TEST_F(SameImage, ComparesConfigurationRowsAcrossFields)
     img.ebr_rows = jedec::random_rows(50, 5);
     img.end_rows.assign(config_pages - 150, std::string(128, '0'));
     parse(img);
-    image.page_limit = config_pages;
     program(jedec::flash_rows(img));
     board->clear_log();
-    EXPECT_TRUE(is_same_image(cpld, image));
+    EXPECT_TRUE(is_same_image(cpld, image, part));
     EXPECT_EQ(transactions(0x73), config_pages + 1);
 
     simboard::flash_page changed = board->read_flash_page(bus, port, 120);
     changed[3] ^= 0x10;
     board->write_flash_page(bus, port, 120, changed);
-    EXPECT_FALSE(is_same_image(cpld, image));
+    EXPECT_FALSE(is_same_image(cpld, image, part));
 }
 
 // Without a page limit exactly the rows through the last configuration row
@@ -405,27 +404,26 @@ TEST_F(SameImage, UnknownBoundaryComparesRowsWithDataOnly)
     img.ebr_rows = jedec::random_rows(3, 7);
     img.end_rows.assign(10, std::string(128, '0'));
     parse(img);
-    image.page_limit = no_ufm_boundary;
+    const machxo_part& lcmxo2 = *find_machxo_part("LCMXO2-1200HC");
     program(jedec::flash_rows(img));
     board->clear_log();
-    EXPECT_TRUE(is_same_image(cpld, image));
+    EXPECT_TRUE(is_same_image(cpld, image, lcmxo2));
     EXPECT_EQ(transactions(0x73), 8);
 
     simboard::flash_page changed = board->read_flash_page(bus, port, 7);
     changed[0] ^= 0x80;
     board->write_flash_page(bus, port, 7, changed);
-    EXPECT_FALSE(is_same_image(cpld, image));
+    EXPECT_FALSE(is_same_image(cpld, image, lcmxo2));
 }
 
 TEST_F(SameImage, ReadFailureEndsComparison)
 {
     auto rows = jedec::random_rows(4, 5);
     parse(image_of(rows));
-    image.page_limit = config_pages;
     program(rows);
     board->nack_nth_command(bus, port, 0x73, 3);
     CaptureStderr();
-    EXPECT_FALSE(is_same_image(cpld, image));
+    EXPECT_FALSE(is_same_image(cpld, image, part));
     EXPECT_EQ(GetCapturedStderr(),
               "access cpld failed.\n"
               "read_bypte_from_page failed, i=0, page-1=0x2, pos=269\n");
