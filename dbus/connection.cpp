@@ -346,16 +346,20 @@ void connection::watch_fd(bool write)
               : boost::asio::posix::descriptor_base::wait_read,
         [this, &watched,
          alive = std::weak_ptr<int>(alive_)](boost::system::error_code ec) {
-            if (alive.expired())
+            if (!alive.expired())
             {
-                return;
-            }
-            watched = false;
-            if (!ec)
-            {
-                process();
+                on_fd_ready(watched, ec);
             }
         });
+}
+
+void connection::on_fd_ready(bool& watched, boost::system::error_code ec)
+{
+    watched = false;
+    if (!ec)
+    {
+        process();
+    }
 }
 
 void connection::watch_timeout()

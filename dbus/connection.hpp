@@ -116,27 +116,7 @@ class connection : public std::enable_shared_from_this<connection>
         reply_handler wrapped =
             [handler = std::forward<Handler>(handler)](
                 boost::system::error_code ec, message& reply) mutable {
-                if constexpr (std::is_void_v<Ret>)
-                {
-                    handler(ec);
-                }
-                else
-                {
-                    Ret value{};
-                    if (!ec)
-                    {
-                        try
-                        {
-                            value = read_reply<Ret>(reply);
-                        }
-                        catch (const error&)
-                        {
-                            ec = make_error(EBADMSG);
-                            value = Ret{};
-                        }
-                    }
-                    handler(ec, std::move(value));
-                }
+                deliver_typed<Ret>(handler, ec, reply);
             };
         message m;
         try
@@ -175,12 +155,41 @@ class connection : public std::enable_shared_from_this<connection>
     }
 
   private:
+    /** Calls handler with the reply read as Ret (see async_method_call). */
+    template <typename Ret, typename Handler>
+    static void deliver_typed(Handler& handler, boost::system::error_code ec,
+                              message& reply)
+    {
+        if constexpr (std::is_void_v<Ret>)
+        {
+            handler(ec);
+        }
+        else
+        {
+            Ret value{};
+            if (!ec)
+            {
+                try
+                {
+                    value = read_reply<Ret>(reply);
+                }
+                catch (const error&)
+                {
+                    ec = make_error(EBADMSG);
+                    value = Ret{};
+                }
+            }
+            handler(ec, std::move(value));
+        }
+    }
+
     void post_failure(reply_handler handler, int errno_value);
     void process();
     /** The bus is gone: stop processing and end the loop. */
     void lose(const char* call, int r);
     void watch();
     void watch_fd(bool write);
+    void on_fd_ready(bool& watched, boost::system::error_code ec);
     void watch_timeout();
 
     boost::asio::io_context& io_;

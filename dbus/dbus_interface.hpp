@@ -165,28 +165,12 @@ class dbus_interface
         using traits = detail::callable_traits<Callable>;
         using args_t = typename traits::args;
         using result_t = typename traits::result;
-        add_method(
-            name, detail::codec<args_t>::contents.c_str(),
-            detail::out_signature<result_t>(),
-            [callable =
-                 std::move(callable)](message& call, message& reply) mutable {
-                args_t args;
-                std::apply([&call](auto&... a) { call.read(a...); }, args);
-                if constexpr (std::is_void_v<result_t>)
-                {
-                    std::apply(callable, std::move(args));
-                }
-                else if constexpr (detail::is_tuple<result_t>::value)
-                {
-                    std::apply(
-                        [&reply](const auto&... r) { reply.append(r...); },
-                        std::apply(callable, std::move(args)));
-                }
-                else
-                {
-                    reply.append(std::apply(callable, std::move(args)));
-                }
-            });
+        add_method(name, detail::codec<args_t>::contents.c_str(),
+                   detail::out_signature<result_t>(),
+                   [callable = std::move(callable)](message& call,
+                                                    message& reply) mutable {
+                       invoke<args_t, result_t>(callable, call, reply);
+                   });
     }
 
     /** Declares a signal with arguments of the types Args, so that
@@ -226,6 +210,27 @@ class dbus_interface
     }
 
   private:
+    /** Reads the call's arguments, calls the method, appends its result. */
+    template <typename Args, typename Result, typename Callable>
+    static void invoke(Callable& callable, message& call, message& reply)
+    {
+        Args args;
+        std::apply([&call](auto&... a) { call.read(a...); }, args);
+        if constexpr (std::is_void_v<Result>)
+        {
+            std::apply(callable, std::move(args));
+        }
+        else if constexpr (detail::is_tuple<Result>::value)
+        {
+            std::apply([&reply](const auto&... r) { reply.append(r...); },
+                       std::apply(callable, std::move(args)));
+        }
+        else
+        {
+            reply.append(std::apply(callable, std::move(args)));
+        }
+    }
+
     struct property
     {
         explicit property(bool writable) : writable(writable) {}
