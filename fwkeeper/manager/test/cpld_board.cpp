@@ -2,7 +2,6 @@
 
 #include "fwkeeper/cpld/jed_image.hpp"
 
-#include <span>
 #include <stdexcept>
 #include <variant>
 
@@ -146,7 +145,8 @@ json repository_for(const std::vector<cpld_device>& devices,
                                           {"cpld_i2c", backplanes}}})}}});
 }
 
-cpld_board::cpld_board(const board_setup& setup) : sim(describe(setup)) {}
+cpld_board::cpld_board(const board_setup& setup) : daemon_board(describe(setup))
+{}
 
 bool cpld_board::start(const std::vector<std::string>& objects,
                        const std::map<std::string, std::string>& environment)
@@ -254,32 +254,14 @@ bool cpld_board::published()
         "NameHasOwner", std::string(service));
 }
 
-std::vector<std::string> cpld_board::peer_calls_of(
-    const std::string& peer) const
-{
-    std::vector<std::string> calls;
-    const auto lines = sim.peer_calls();
-    for (const std::string& line :
-         std::span(lines).subspan(std::min(calls_before_start, lines.size())))
-    {
-        if (line.starts_with(peer + " "))
-        {
-            // Keep "Member(signature) [arguments]".
-            auto member = line.find(' ', line.find(' ', peer.size() + 1) + 1);
-            calls.push_back(line.substr(member + 1));
-        }
-    }
-    return calls;
-}
-
 std::vector<std::string> cpld_board::board_property_calls() const
 {
-    return peer_calls_of(board_service);
+    return calls_to(board_service, calls_before_start);
 }
 
 std::vector<std::string> cpld_board::chassis_calls() const
 {
-    return peer_calls_of("xyz.openbmc_project.State.Chassis");
+    return calls_to("xyz.openbmc_project.State.Chassis", calls_before_start);
 }
 
 bool cpld_board::flash_holds(const cpld_device& device,

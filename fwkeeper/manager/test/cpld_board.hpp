@@ -1,7 +1,7 @@
 #pragma once
 
 #include "dbus/error.hpp"
-#include "simboard/fixture/board.hpp"
+#include "simboard/fixture/daemon_board.hpp"
 #include "simboard/fixture/time_scale.hpp"
 #include "simboard/jedec/jedec_file.hpp"
 
@@ -71,7 +71,7 @@ struct board_setup
     std::string repository;
 };
 
-class cpld_board
+class cpld_board : public simboard::daemon_board
 {
   public:
     explicit cpld_board(const board_setup& setup = {});
@@ -117,28 +117,7 @@ class cpld_board
     // First written byte of each logged transaction to the device.
     std::vector<std::uint8_t> commands(const cpld_device& device);
 
-    std::size_t count(const std::string& text) const
-    {
-        return daemon->count(text);
-    }
-    // Whether exactly n lines hold `text`, once output written so far has
-    // come through (it reaches the log a little after the daemon wrote it).
-    bool saw(const std::string& text, std::size_t n = 1)
-    {
-        daemon->wait_for_count(text, n, simboard::scaled(5s));
-        return count(text) == n;
-    }
-    std::string transcript() const
-    {
-        return daemon->transcript();
-    }
-
-    simboard::board sim;
-    std::unique_ptr<simboard::daemon_process> daemon;
-
   private:
-    std::vector<std::string> peer_calls_of(const std::string& service) const;
-
     std::size_t calls_before_start = 0; // peer calls when the daemon was up
 };
 
