@@ -1,6 +1,6 @@
 #include "fwkeeper/cpld/jed_image.hpp"
 
-#include "fwkeeper/cpld/file_descriptor.hpp"
+#include "platform/file_descriptor.hpp"
 #include "platform/log_line.hpp"
 
 #include <fcntl.h>
@@ -336,7 +336,8 @@ const machxo_part* find_machxo_part(std::string_view name)
 
 bool read_jed_file(const std::string& path, std::string& text, std::string& why)
 {
-    const file_descriptor fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    const platform::file_descriptor fd(
+        open(path.c_str(), O_RDONLY | O_CLOEXEC));
     switch (
         fd.get() < 0 ? read_outcome::unreadable : read_bounded(fd.get(), text))
     {

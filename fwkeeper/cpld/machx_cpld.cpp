@@ -1,8 +1,8 @@
 #include "fwkeeper/cpld/machx_cpld.hpp"
 
-#include "fwkeeper/cpld/file_descriptor.hpp"
 #include "fwkeeper/cpld/hex_text.hpp"
 #include "fwkeeper/cpld/jed_image.hpp"
+#include "platform/file_descriptor.hpp"
 #include "platform/log_line.hpp"
 
 #include <fcntl.h>
@@ -90,7 +90,8 @@ machx_cpld::machx_cpld(std::string i2c_dev, std::uint8_t update_addr) :
 int machx_cpld::i2c_transfer(std::span<const std::uint8_t> out,
                              std::vector<std::uint8_t>& in, std::size_t length)
 {
-    const file_descriptor fd(open(i2c_dev.c_str(), O_RDWR | O_CLOEXEC));
+    const platform::file_descriptor fd(
+        open(i2c_dev.c_str(), O_RDWR | O_CLOEXEC));
     if (fd.get() < 0)
     {
         platform::log_format(stderr, "cannot open %s\n", i2c_dev.c_str());

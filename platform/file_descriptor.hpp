@@ -2,7 +2,7 @@
 
 #include <unistd.h>
 
-namespace cpld
+namespace platform
 {
 
 // An open file descriptor (or a failed open's -1), closed when it goes out
@@ -30,4 +30,4 @@ class file_descriptor
     int fd;
 };
 
-} // namespace cpld
+} // namespace platform
