@@ -1,14 +1,9 @@
 #include "platform/entity_manager.hpp"
 
+#include "dbus/properties.hpp"
+
 namespace entity_manager
 {
-
-namespace
-{
-
-constexpr const char* properties_interface = "org.freedesktop.DBus.Properties";
-
-} // namespace
 
 void get_managed_objects(
     dbus::connection& conn,
@@ -24,18 +19,16 @@ void get_record(
     const std::string& interface,
     std::function<void(boost::system::error_code, config_properties)> handler)
 {
-    conn.async_method_call<config_properties>(
-        std::move(handler), service, path, properties_interface, "GetAll",
-        interface);
+    dbus::async_get_all<config_properties>(conn, service, path, interface,
+                                           std::move(handler));
 }
 
 void set_threshold_value(dbus::connection& conn, const std::string& path,
                          const std::string& interface, double value,
                          std::function<void(boost::system::error_code)> handler)
 {
-    conn.async_method_call(std::move(handler), service, path,
-                           properties_interface, "Set", interface,
-                           std::string("Value"), std::variant<double>(value));
+    dbus::async_set_property(conn, {service, path, interface, "Value"}, value,
+                             std::move(handler));
 }
 
 void rescan(dbus::connection& conn,
