@@ -1,6 +1,6 @@
 #include "baysentry/backplane.hpp"
 
-#include "baysentry/log.hpp"
+#include "platform/log_line.hpp"
 #include "platform/tarn_util.hpp"
 
 #include <algorithm>
@@ -155,9 +155,11 @@ void discoverBackplane(uint8_t bus, Backplanes& found, const DiscoveryIo& io)
         auto start = findStartBus(bus, io);
         if (!start)
         {
-            logErr("bpn bus:%d, no nvme start bus found on buses %u to %u "
-                   "after %u scans, backplane not monitored\n",
-                   bus, firstBayBus, lastBayBus, startBusScans);
+            platform::log_format(
+                stderr,
+                "bpn bus:%d, no nvme start bus found on buses %u to %u "
+                "after %u scans, backplane not monitored\n",
+                bus, firstBayBus, lastBayBus, startBusScans);
             return;
         }
         startBus = *start;
@@ -166,7 +168,8 @@ void discoverBackplane(uint8_t bus, Backplanes& found, const DiscoveryIo& io)
             found.bpnInfo[bus] = BayRange{bays, *start};
         }
     }
-    logErr("bpn bay num:%d, nvme start bus:%d\n", bays, startBus);
+    platform::log_format(stderr, "bpn bay num:%d, nvme start bus:%d\n", bays,
+                         startBus);
 }
 
 } // namespace baysentry

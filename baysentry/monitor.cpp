@@ -1,7 +1,7 @@
 #include "baysentry/monitor.hpp"
 
-#include "baysentry/log.hpp"
 #include "platform/entity_manager.hpp"
+#include "platform/log_line.hpp"
 #include "platform/tarn_util.hpp"
 
 #include <boost/asio/error.hpp>
@@ -57,7 +57,7 @@ void guardedCall(Issue&& issue)
     }
     catch (const dbus::error& e)
     {
-        logErr("SDBus Error: %s", e.what());
+        platform::log_format(stderr, "SDBus Error: %s", e.what());
     }
 }
 
@@ -81,7 +81,7 @@ void reportRescanReply(const boost::system::error_code& ec, dbus::message&)
 {
     if (ec)
     {
-        logErr("failed to call ReScanBus\n");
+        platform::log_format(stderr, "failed to call ReScanBus\n");
     }
 }
 
@@ -133,8 +133,8 @@ void Monitor::onOsStateReply(const boost::system::error_code& ec,
     }
     if (ec)
     {
-        logErr("failed to get OperatingSystemState: %s\n",
-               ec.message().c_str());
+        platform::log_format(stderr, "failed to get OperatingSystemState: %s\n",
+                             ec.message().c_str());
         return;
     }
     if (isPostComplete(state))
@@ -168,7 +168,8 @@ void Monitor::onOsStateChanged(dbus::message& signal)
 
 void Monitor::startMonitoring()
 {
-    logErr("Get Post Complete, start monitor NVMe present\n");
+    platform::log_format(stderr,
+                         "Get Post Complete, start monitor NVMe present\n");
     const DiscoveryIo io = boardDiscoveryIo();
     for (uint8_t bus : bpnBusList)
     {
@@ -196,9 +197,10 @@ void Monitor::onPollTimer(const boost::system::error_code& ec)
     }
     if (ec != boost::asio::error::operation_aborted)
     {
-        logErr("Wake-Monitor async_wait failed: %s\n", ec.message().c_str());
+        platform::log_format(stderr, "Wake-Monitor async_wait failed: %s\n",
+                             ec.message().c_str());
     }
-    logErr("Wake-Monitor timer canceled\n");
+    platform::log_format(stderr, "Wake-Monitor timer canceled\n");
 }
 
 void Monitor::rescanBus(uint8_t bus)
@@ -227,14 +229,15 @@ void Monitor::onByteRescanReply(uint8_t bus,
     }
     if (!refusesByte(reply))
     {
-        logErr("failed to call ReScanBus\n");
+        platform::log_format(stderr, "failed to call ReScanBus\n");
         return;
     }
     if (!fruTakesWord)
     {
         fruTakesWord = true;
-        logErr("ReScanBus: the FRU service takes a 16-bit bus number, "
-               "sending q from now on\n");
+        platform::log_format(
+            stderr, "ReScanBus: the FRU service takes a 16-bit bus number, "
+                    "sending q from now on\n");
     }
     sendReScanBus(*conn, uint16_t{bus}, reportRescanReply);
 }
@@ -260,7 +263,7 @@ void Monitor::rescanEntities()
         entity_manager::rescan(*conn, [](boost::system::error_code ec) {
             if (ec)
             {
-                logErr("failed to call ReScan\n");
+                platform::log_format(stderr, "failed to call ReScan\n");
             }
         });
     });
@@ -275,7 +278,8 @@ void Monitor::scheduleSensorRestart()
     restartSensorTimer->expires_after(sensorRestartDelay);
     restartSensorTimer->async_wait([](const boost::system::error_code&) {
         runCommand(startSensorCommand);
-        logErr("%s:%d, Restart NVMe sensor\n", "operator()", 346);
+        platform::log_format(stderr, "%s:%d, Restart NVMe sensor\n",
+                             "operator()", 346);
     });
 }
 

@@ -1,6 +1,6 @@
 #include "baysentry/presence.hpp"
 
-#include "baysentry/log.hpp"
+#include "platform/log_line.hpp"
 
 #include <vector>
 
@@ -42,8 +42,8 @@ void PresenceState::readPresence(uint8_t bus, const BayRange& range,
         uint8_t value = 0;
         if (i2cGet(bus, addr, presenceRegs[r], &value) != 0)
         {
-            logErr("%s:%d\n", "wakeMonitorTimerStart",
-                   presenceReadFailLines[r]);
+            platform::log_format(stderr, "%s:%d\n", "wakeMonitorTimerStart",
+                                 presenceReadFailLines[r]);
             return;
         }
         if (value != lastPresent[k][r])
@@ -66,8 +66,8 @@ void PresenceState::handleChange(const Backplanes& backplanes,
         busRescanned = true;
         if (actions.pulseGpio() < 0)
         {
-            logErr("%s:%d, monitor timer be canceled\n",
-                   "wakeMonitorTimerStart", 306);
+            platform::log_format(stderr, "%s:%d, monitor timer be canceled\n",
+                                 "wakeMonitorTimerStart", 306);
             actions.cancelPoll();
         }
     }
@@ -94,7 +94,8 @@ void PresenceState::restartSensors(TickActions& actions)
     presentChanged = anyDiff();
     actions.stopSensorService();
     actions.rescanEntities();
-    logErr("%s:%d, EntityManager ReScan\n", "wakeMonitorTimerStart", 335);
+    platform::log_format(stderr, "%s:%d, EntityManager ReScan\n",
+                         "wakeMonitorTimerStart", 335);
     actions.scheduleSensorRestart();
     stableTicks = 0;
 }
@@ -127,7 +128,8 @@ void PresenceState::rescanNVMeBus(const Backplanes& backplanes,
         auto word = presentChangeState.find(k);
         const uint32_t changed =
             word == presentChangeState.end() ? 0 : word->second;
-        logErr("[%d]present change state: 0x%08X\n", k, changed);
+        platform::log_format(stderr, "[%d]present change state: 0x%08X\n", k,
+                             changed);
 
         std::vector<uint8_t> buses;
         for (unsigned bay = 0; bay < range.bays && bay < 32; ++bay)
@@ -136,13 +138,15 @@ void PresenceState::rescanNVMeBus(const Backplanes& backplanes,
             {
                 const int bayBus = range.startBus + bay;
                 buses.push_back(static_cast<uint8_t>(bayBus));
-                logErr("%s:%d, bus:%d\n", "rescanNVMeBus", 150, bayBus);
+                platform::log_format(stderr, "%s:%d, bus:%d\n", "rescanNVMeBus",
+                                     150, bayBus);
             }
         }
         for (uint8_t bayBus : buses)
         {
             actions.rescanBus(bayBus);
-            logErr("%s:%d, scan bus:%d\n", "rescanNVMeBus", 171, bayBus);
+            platform::log_format(stderr, "%s:%d, scan bus:%d\n",
+                                 "rescanNVMeBus", 171, bayBus);
         }
     }
     presentChangeState.clear();

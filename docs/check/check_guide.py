@@ -328,7 +328,7 @@ def formatted(args):
 
 # Functions that print their first argument, by stream: printf-like ones
 # and ones that take the text.
-FORMAT_SINKS = {"printf": "stdout", "logErr": "stderr"}
+FORMAT_SINKS = {"printf": "stdout"}
 TEXT_SINKS = {
     "puts": "stdout",
     "say": "stdout",
