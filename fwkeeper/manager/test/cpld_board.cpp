@@ -43,6 +43,7 @@ json machxo_description(const cpld_device& device)
             {"user_pages", size.user_pages},
             {"done", true},
             {"erase_busy_polls", 1},
+            {"program_busy_polls", device.program_busy_polls},
             {"fill", device.fill}};
 }
 

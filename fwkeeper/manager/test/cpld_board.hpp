@@ -45,6 +45,8 @@ struct cpld_device
     std::string part = "LCMXO3LF-2100C";
     std::uint32_t usercode = 0x0a1b2c3d;
     std::uint8_t fill = 0xA5;
+    // Busy checks that report busy after each page write (20 ms each).
+    unsigned program_busy_polls = 0;
 };
 
 cpld_device main_board_cpld();

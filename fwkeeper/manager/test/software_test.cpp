@@ -222,9 +222,13 @@ TEST_F(UpdateSignals, FailedUpdateEndsFailedWithProgressWhereItStopped)
 
 // A daemon killed while it programs leaves the board claimed; started
 // again, it gives the board back and shows the CPLD failed until updated.
+// Each page write keeps the device busy a little, so that programming
+// lasts seconds and the kill lands in it.
 TEST(Software, ClaimOfAKilledUpdateIsFreedAtTheNextStart)
 {
-    cpld_board b;
+    board_setup setup;
+    setup.cplds.front().program_busy_polls = 1;
+    cpld_board b(setup);
     ASSERT_TRUE(b.start()) << b.transcript();
     b.upload(main_board_cpld(), "5ec0de01");
     EXPECT_EQ(b.update(mb_object), std::nullopt);
