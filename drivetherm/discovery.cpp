@@ -1,12 +1,12 @@
 #include "drivetherm/discovery.hpp"
 
 #include "platform/entity_manager.hpp"
+#include "platform/log_line.hpp"
 #include "sensors/thresholds.hpp"
 
 #include <algorithm>
-#include <cstdio>
 #include <exception>
-#include <iostream>
+#include <functional>
 #include <optional>
 #include <set>
 #include <stdexcept>
@@ -17,8 +17,6 @@
 namespace
 {
 
-constexpr const char* m2Interface =
-    "xyz.openbmc_project.Configuration.M2Sensor";
 constexpr const char* degreesC =
     "xyz.openbmc_project.Sensor.Value.Unit.DegreesC";
 
@@ -28,7 +26,7 @@ const ConfigValue& requiredKey(const ConfigProperties& config,
     const auto it = config.find(key);
     if (it == config.end())
     {
-        std::cerr << "Configuration missing " << key << "\n";
+        platform::log_line(stderr, "Configuration missing " + key);
         throw std::invalid_argument("Key Missing");
     }
     return it->second;
@@ -108,12 +106,34 @@ void createSensors(boost::asio::io_context& io,
         const auto& [path, interfaces] = *object;
         for (const auto& [name, config] : interfaces)
         {
-            if (name == m2Interface)
+            if (name == m2ConfigInterface)
             {
                 createSensor(io, objectServer, conn, path.str, interfaces,
                              config);
             }
         }
+    }
+}
+
+/** The reply of a pass's GetManagedObjects. */
+void onManagedObjects(
+    boost::asio::io_context& io, dbus::object_server& objectServer,
+    const std::shared_ptr<dbus::connection>& conn, boost::system::error_code ec,
+    const ManagedObjects& objects)
+{
+    if (ec)
+    {
+        platform::log_line(stderr, "Error contacting entity manager");
+        return;
+    }
+    try
+    {
+        createSensors(io, objectServer, conn, objects);
+    }
+    catch (const std::exception& e)
+    {
+        platform::log_line(stderr,
+                           std::string("Discovery pass stopped: ") + e.what());
     }
 }
 
@@ -157,15 +177,15 @@ void createSensor(boost::asio::io_context& io,
     std::vector<Threshold> thresholds;
     if (!parseThresholds(interfaces, thresholds))
     {
-        std::cerr << "error populating thresholds for " << name << "\n";
+        platform::log_line(stderr, "error populating thresholds for " + name);
     }
     const uint8_t bus = lowByte(config, "Bus");
     const uint8_t address = lowByte(config, "Address");
     const uint8_t reg = lowByte(config, "Reg");
     if (probeDevice(bus, address, reg) != 0)
     {
-        std::fprintf(stderr, "%s:%d, bus:%d, vpdAddr:%x, tmp:%d\n",
-                     "operator()", 277, bus, address, reg);
+        platform::log_format(stderr, "%s:%d, bus:%d, vpdAddr:%x, tmp:%d\n",
+                             "operator()", 277, bus, address, reg);
         watchUnanswered(conn, name, config);
         return;
     }
@@ -188,24 +208,10 @@ void discoverSensors(boost::asio::io_context& io,
 {
     if (!conn)
     {
-        std::cerr << "Connection not created\n";
+        platform::log_line(stderr, "Connection not created");
         return;
     }
     entity_manager::get_managed_objects(
-        *conn, [&io, &objectServer,
-                &conn](boost::system::error_code ec, ManagedObjects objects) {
-            if (ec)
-            {
-                std::cerr << "Error contacting entity manager\n";
-                return;
-            }
-            try
-            {
-                createSensors(io, objectServer, conn, objects);
-            }
-            catch (const std::exception& e)
-            {
-                std::cerr << "Discovery pass stopped: " << e.what() << "\n";
-            }
-        });
+        *conn, std::bind_front(&onManagedObjects, std::ref(io),
+                               std::ref(objectServer), std::ref(conn)));
 }

@@ -15,6 +15,10 @@
 #include <string>
 #include <vector>
 
+/** The interface of EntityManager's M.2 records. */
+inline constexpr const char* m2ConfigInterface =
+    "xyz.openbmc_project.Configuration.M2Sensor";
+
 /** The temperature of one M.2 drive: one byte read over SMBus once a
  *  second and published at /xyz/openbmc_project/sensors/temperature/<name>.
  *

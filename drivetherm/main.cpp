@@ -3,14 +3,15 @@
 #include "dbus/object_server.hpp"
 #include "drivetherm/discovery.hpp"
 #include "drivetherm/rescan.hpp"
+#include "platform/log_line.hpp"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
 
 #include <exception>
-#include <iostream>
 #include <memory>
+#include <string>
 
 // Publishes the temperatures of the M.2 drives that EntityManager
 // configures, and follows every change of their configuration. Runs until
@@ -26,7 +27,7 @@ int main()
     }
     catch (const dbus::error& e)
     {
-        std::cerr << e.what() << "\n";
+        platform::log_line(stderr, e.what());
         return 1;
     }
     dbus::object_server objectServer(conn);
@@ -43,7 +44,8 @@ int main()
     catch (const std::exception& e)
     {
         // The bus is lost, or a handler failed past what it handles.
-        std::cerr << "drivetherm stopped: " << e.what() << "\n";
+        platform::log_line(stderr,
+                           std::string("drivetherm stopped: ") + e.what());
         status = 1;
     }
     // The sensors use the object server: they go first.

@@ -1,11 +1,11 @@
 #include "drivetherm/rescan.hpp"
 
 #include "drivetherm/discovery.hpp"
+#include "platform/log_line.hpp"
 
 #include <boost/asio/error.hpp>
 
 #include <chrono>
-#include <iostream>
 
 namespace
 {
@@ -33,7 +33,7 @@ std::string configurationMatchRule()
     return std::string("type='signal',member='PropertiesChanged',"
                        "path_namespace='") +
            "/xyz/openbmc_project/inventory" + "',arg0namespace='" +
-           "xyz.openbmc_project.Configuration.M2Sensor" + "'";
+           m2ConfigInterface + "'";
 }
 
 dbus::match watchConfiguration(boost::asio::io_context& io,
@@ -73,13 +73,13 @@ void onRescanTimer(const boost::system::error_code& ec,
     }
     if (ec)
     {
-        std::cerr << "timer error\n";
+        platform::log_line(stderr, "timer error");
         return;
     }
     discoverSensors(io, objectServer, conn);
     // Only earlier passes can have filled the table by now.
     if (sensorTable().empty())
     {
-        std::cout << "Configuration not detected\n" << std::flush;
+        platform::log_line(stdout, "Configuration not detected");
     }
 }

@@ -47,71 +47,76 @@ uint32_t truncateToUnsigned(double value)
     return static_cast<uint32_t>(value);
 }
 
+template <typename T>
+constexpr bool isText =
+    std::is_same_v<T, TextList> || std::is_same_v<T, std::string>;
+
+template <typename T>
+std::string textOf(const T& v)
+{
+    if constexpr (std::is_same_v<T, TextList>)
+    {
+        cannotTranslate<T>("string");
+    }
+    else if constexpr (std::is_same_v<T, std::string>)
+    {
+        return v;
+    }
+    else if constexpr (std::is_same_v<T, bool>)
+    {
+        return v ? "1" : "0";
+    }
+    else
+    {
+        // Integers in decimal, doubles as "%f".
+        return std::to_string(v);
+    }
+}
+
+template <typename T>
+uint32_t unsignedOf(const T& v)
+{
+    if constexpr (isText<T>)
+    {
+        cannotTranslate<T>("unsigned int");
+    }
+    else if constexpr (std::is_same_v<T, double>)
+    {
+        return truncateToUnsigned(v);
+    }
+    else
+    {
+        // Low 32 bits; negative values wrap.
+        return static_cast<uint32_t>(v);
+    }
+}
+
+template <typename T>
+double doubleOf(const T& v)
+{
+    if constexpr (isText<T>)
+    {
+        cannotTranslate<T>("double");
+    }
+    else
+    {
+        return static_cast<double>(v);
+    }
+}
+
 } // namespace
 
 std::string variantToString(const ConfigValue& value)
 {
-    return std::visit(
-        [](const auto& v) -> std::string {
-            using T = std::decay_t<decltype(v)>;
-            if constexpr (std::is_same_v<T, TextList>)
-            {
-                cannotTranslate<T>("string");
-            }
-            else if constexpr (std::is_same_v<T, std::string>)
-            {
-                return v;
-            }
-            else if constexpr (std::is_same_v<T, bool>)
-            {
-                return v ? "1" : "0";
-            }
-            else
-            {
-                // Integers in decimal, doubles as "%f".
-                return std::to_string(v);
-            }
-        },
-        value);
+    return std::visit([](const auto& v) { return textOf(v); }, value);
 }
 
 uint32_t variantToUnsigned(const ConfigValue& value)
 {
-    return std::visit(
-        [](const auto& v) -> uint32_t {
-            using T = std::decay_t<decltype(v)>;
-            if constexpr (std::is_same_v<T, TextList> ||
-                          std::is_same_v<T, std::string>)
-            {
-                cannotTranslate<T>("unsigned int");
-            }
-            else if constexpr (std::is_same_v<T, double>)
-            {
-                return truncateToUnsigned(v);
-            }
-            else
-            {
-                // Low 32 bits; negative values wrap.
-                return static_cast<uint32_t>(v);
-            }
-        },
-        value);
+    return std::visit([](const auto& v) { return unsignedOf(v); }, value);
 }
 
 double variantToDouble(const ConfigValue& value)
 {
-    return std::visit(
-        [](const auto& v) -> double {
-            using T = std::decay_t<decltype(v)>;
-            if constexpr (std::is_same_v<T, TextList> ||
-                          std::is_same_v<T, std::string>)
-            {
-                cannotTranslate<T>("double");
-            }
-            else
-            {
-                return static_cast<double>(v);
-            }
-        },
-        value);
+    return std::visit([](const auto& v) { return doubleOf(v); }, value);
 }

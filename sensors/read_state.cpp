@@ -1,12 +1,14 @@
 #include "sensors/read_state.hpp"
 
 #include "dbus/match.hpp"
+#include "dbus/properties.hpp"
+#include "platform/log_line.hpp"
 
 #include <boost/asio/steady_timer.hpp>
 #include <boost/container/flat_map.hpp>
 
 #include <chrono>
-#include <iostream>
+#include <functional>
 #include <map>
 #include <stdexcept>
 #include <utility>
@@ -18,7 +20,6 @@ namespace
 constexpr auto settleDelay = std::chrono::seconds(10);
 constexpr auto retryDelay = std::chrono::seconds(15);
 constexpr int queryRetries = 2;
-constexpr const char* propertiesInterface = "org.freedesktop.DBus.Properties";
 
 /** Every watch of the process, by readStateKey. A watch lives until the
  *  process ends: its match, its flag (true while the state holds) and its
@@ -57,6 +58,20 @@ void settled(const std::string& key)
     }
 }
 
+void onSettleTimer(const std::string& key, const boost::system::error_code& ec)
+{
+    if (ec == boost::asio::error::operation_aborted)
+    {
+        return;
+    }
+    if (ec)
+    {
+        platform::log_line(stderr, "Timer error " + ec.message());
+        return;
+    }
+    settled(key);
+}
+
 /** Entering the state counts once it has held for the settle delay;
  *  leaving it counts at once. */
 void onStateChanged(const std::string& key, const std::string& text,
@@ -70,18 +85,69 @@ void onStateChanged(const std::string& key, const std::string& text,
         return;
     }
     settleTimer.expires_after(settleDelay);
-    settleTimer.async_wait([key](const boost::system::error_code& ec) {
-        if (ec == boost::asio::error::operation_aborted)
-        {
-            return;
-        }
-        if (ec)
-        {
-            std::cerr << "Timer error " << ec.message() << "\n";
-            return;
-        }
-        settled(key);
-    });
+    settleTimer.async_wait(std::bind_front(&onSettleTimer, key));
+}
+
+/** One PropertiesChanged of the watched interface. */
+void onPropertiesChanged(
+    const std::string& key, const std::string& propertyName,
+    const std::string& matchValue, boost::asio::steady_timer& settleTimer,
+    dbus::message& m)
+{
+    std::string interfaceName;
+    boost::container::flat_map<std::string, TextValue> changed;
+    try
+    {
+        m.read(interfaceName, changed);
+    }
+    catch (const dbus::error&)
+    {
+        return; // not a PropertiesChanged body
+    }
+    const auto it = changed.find(propertyName);
+    if (it != changed.end())
+    {
+        onStateChanged(key, std::get<0>(it->second), matchValue, settleTimer);
+    }
+}
+
+void retryQuery(const std::weak_ptr<dbus::connection>& weakConn,
+                const ReadState& state, int retries,
+                const std::shared_ptr<boost::asio::steady_timer>& /*timer*/,
+                const boost::system::error_code& /*ec*/)
+{
+    if (const auto conn = weakConn.lock())
+    {
+        queryReadState(conn, state, retries - 1);
+    }
+}
+
+void onStateAnswer(const std::weak_ptr<dbus::connection>& weakConn,
+                   const ReadState& state, int retries,
+                   boost::system::error_code ec, const std::string& text)
+{
+    if (!ec)
+    {
+        watches().stateFlags[readStateKey(state)] =
+            holds(text, state.matchValue);
+        return;
+    }
+    if (retries == 0)
+    {
+        platform::log_line(stderr,
+                           "error getting power status " + ec.message());
+        return;
+    }
+    const std::shared_ptr<dbus::connection> conn = weakConn.lock();
+    if (!conn)
+    {
+        return; // the daemon is going away
+    }
+    // The timer is bound to its own handler: it lives until it expires.
+    auto retryTimer = std::make_shared<boost::asio::steady_timer>(
+        conn->get_io_context(), retryDelay);
+    retryTimer->async_wait(
+        std::bind_front(&retryQuery, weakConn, state, retries, retryTimer));
 }
 
 } // namespace
@@ -109,31 +175,13 @@ void setupStateMatch(const std::shared_ptr<dbus::connection>& conn,
     auto& settleTimer =
         all.settleTimers.try_emplace(key, conn->get_io_context()).first->second;
     const std::string rule =
-        "type='signal',interface='" + std::string(propertiesInterface) +
+        "type='signal',interface='" + std::string(dbus::properties_interface) +
         "',path='" + state.objectPath + "',arg0='" + state.interfaceName + "'";
     all.stateMatches.emplace(
-        key,
-        dbus::match(
-            *conn, rule,
-            [key, propertyName = state.propertyName,
-             matchValue = state.matchValue, &settleTimer](dbus::message& m) {
-                std::string interfaceName;
-                boost::container::flat_map<std::string, TextValue> changed;
-                try
-                {
-                    m.read(interfaceName, changed);
-                }
-                catch (const dbus::error&)
-                {
-                    return; // not a PropertiesChanged body
-                }
-                const auto it = changed.find(propertyName);
-                if (it != changed.end())
-                {
-                    onStateChanged(key, std::get<0>(it->second), matchValue,
-                                   settleTimer);
-                }
-            }));
+        key, dbus::match(*conn, rule,
+                         std::bind_front(&onPropertiesChanged, key,
+                                         state.propertyName, state.matchValue,
+                                         std::ref(settleTimer))));
     queryReadState(conn, state, queryRetries);
 }
 
@@ -159,37 +207,9 @@ void queryReadState(const std::shared_ptr<dbus::connection>& conn,
                     const ReadState& state, int retries)
 {
     // Weak: the pending call is held by the bus of this very connection.
-    std::weak_ptr<dbus::connection> weakConn = conn;
-    conn->async_method_call<TextValue>(
-        [weakConn, state,
-         retries](boost::system::error_code ec, const TextValue& reply) {
-            if (!ec)
-            {
-                watches().stateFlags[readStateKey(state)] =
-                    holds(std::get<0>(reply), state.matchValue);
-                return;
-            }
-            if (retries == 0)
-            {
-                std::cerr << "error getting power status " << ec.message()
-                          << "\n";
-                return;
-            }
-            const std::shared_ptr<dbus::connection> conn = weakConn.lock();
-            if (!conn)
-            {
-                return; // the daemon is going away
-            }
-            auto retryTimer = std::make_shared<boost::asio::steady_timer>(
-                conn->get_io_context(), retryDelay);
-            retryTimer->async_wait([weakConn, state, retries, retryTimer](
-                                       const boost::system::error_code&) {
-                if (const auto conn = weakConn.lock())
-                {
-                    queryReadState(conn, state, retries - 1);
-                }
-            });
-        },
-        state.serviceName, state.objectPath, propertiesInterface, "Get",
-        state.interfaceName, state.propertyName);
+    dbus::async_get_property<std::string>(
+        *conn,
+        {state.serviceName, state.objectPath, state.interfaceName,
+         state.propertyName},
+        std::bind_front(&onStateAnswer, std::weak_ptr(conn), state, retries));
 }

@@ -1,12 +1,14 @@
 #include "sensors/sensor.hpp"
 
+#include "platform/log_line.hpp"
 #include "sensors/association.hpp"
 #include "sensors/sensor_name.hpp"
 
 #include <algorithm>
 #include <cmath>
-#include <iostream>
+#include <functional>
 #include <limits>
+#include <string>
 
 namespace
 {
@@ -67,15 +69,23 @@ void Sensor::setInitialProperties(
     {
         // Another object has this path: reported with the value interface.
     }
+    registerValue(unit);
+    registerThresholds(label, thresholdSize);
+    initializeInterfaces();
+    addDecorators();
+}
 
+void Sensor::registerValue(const std::string& unit)
+{
     valueInterface->register_property("Unit", unit);
     valueInterface->register_property("MaxValue", maxValue);
     valueInterface->register_property("MinValue", minValue);
     valueInterface->register_property(
-        "Value", value, [this](const double& requested, double& stored) {
-            return guardValueWrite(requested, stored);
-        });
+        "Value", value, std::bind_front(&Sensor::guardValueWrite, this));
+}
 
+void Sensor::registerThresholds(const std::string& label, size_t thresholdSize)
+{
     const size_t thresholdCount =
         label.empty() ? thresholds.size() : thresholdSize;
     for (size_t index = 0; index < thresholds.size(); ++index)
@@ -92,30 +102,37 @@ void Sensor::setInitialProperties(
                                    double>("ThresholdAsserted");
         }
     }
+}
 
+void Sensor::initializeInterfaces()
+{
     if (!tryInitialize(*valueInterface, true))
     {
-        std::cerr << "error initializing value interface\n";
+        platform::log_line(stderr, "error initializing value interface");
     }
     if (warningInterface && !tryInitialize(*warningInterface, false))
     {
-        std::cerr << "error initializing warning threshold interface\n";
+        platform::log_line(stderr,
+                           "error initializing warning threshold interface");
     }
     if (criticalInterface && !tryInitialize(*criticalInterface, false))
     {
-        std::cerr << "error initializing critical threshold interface\n";
+        platform::log_line(stderr,
+                           "error initializing critical threshold interface");
     }
+}
 
-    // These two fail only where the value interface did, which is reported.
+// These two fail only where the value interface did, which is reported.
+void Sensor::addDecorators()
+{
     if (!availabilityInterface)
     {
         availabilityInterface = std::make_shared<dbus::dbus_interface>(
             connection, valueInterface->path(),
             "xyz.openbmc_project.State.Decorator.Availability");
         availabilityInterface->register_property(
-            "Available", true, [this](const bool& requested, bool& stored) {
-                return guardAvailableWrite(requested, stored);
-            });
+            "Available", true,
+            std::bind_front(&Sensor::guardAvailableWrite, this));
         tryInitialize(*availabilityInterface, false);
     }
     if (!statusInterface)
@@ -139,8 +156,8 @@ void Sensor::registerThreshold(size_t index, const std::string& label,
     const auto names = thresholdNames(threshold.level, threshold.direction);
     if (!names)
     {
-        std::cerr << "Unknown threshold level"
-                  << static_cast<uint32_t>(threshold.level) << "\n";
+        platform::log_format(stderr, "Unknown threshold level%u\n",
+                             static_cast<uint32_t>(threshold.level));
         return;
     }
     const std::shared_ptr<dbus::dbus_interface>& iface =
@@ -149,7 +166,7 @@ void Sensor::registerThreshold(size_t index, const std::string& label,
             : criticalInterface;
     if (!iface)
     {
-        std::cout << "trying to set uninitialized interface\n" << std::flush;
+        platform::log_line(stdout, "trying to set uninitialized interface");
         return;
     }
     // A second threshold of the same level and direction shares the
@@ -164,13 +181,9 @@ void Sensor::registerThreshold(size_t index, const std::string& label,
     {
         return;
     }
-    iface->register_property(
-        names->valueProperty, threshold.value,
-        [this, index, label,
-         thresholdCount](const double& requested, double& stored) {
-            return writeThreshold(index, label, thresholdCount, requested,
-                                  stored);
-        });
+    iface->register_property(names->valueProperty, threshold.value,
+                             std::bind_front(&Sensor::writeThreshold, this,
+                                             index, label, thresholdCount));
     iface->register_property(names->alarmProperty, false);
 }
 
@@ -201,8 +214,8 @@ dbus::write_result Sensor::guardValueWrite(double requested, double& stored)
     }
     if (!settable)
     {
-        std::cerr << "Sensor " << name
-                  << ": Not allowed to set property value.\n";
+        platform::log_line(stderr, "Sensor " + name +
+                                       ": Not allowed to set property value.");
         return dbus::write_result::denied;
     }
     stored = requested;
@@ -238,7 +251,8 @@ void Sensor::publishValue(double newValue)
     }
     catch (const dbus::error&)
     {
-        std::cerr << "error setting property Value to " << newValue << "\n";
+        platform::log_format(stderr, "error setting property Value to %g\n",
+                             newValue);
     }
 }
 

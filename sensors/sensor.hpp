@@ -69,6 +69,11 @@ class Sensor
     uint16_t debounceCount = 0;
 
   private:
+    /** The steps of setInitialProperties. */
+    void registerValue(const std::string& unit);
+    void registerThresholds(const std::string& label, size_t thresholdSize);
+    void initializeInterfaces();
+    void addDecorators();
     void registerThreshold(size_t index, const std::string& label,
                            size_t thresholdCount);
     /** Write handlers of the threshold levels, Value and Available. */

@@ -1,20 +1,17 @@
 #include "sensors/thresholds.hpp"
 
 #include "platform/entity_manager.hpp"
+#include "platform/log_line.hpp"
 #include "sensors/sensor.hpp"
 
 #include <boost/container/small_vector.hpp>
 
+#include <algorithm>
 #include <cmath>
-#include <iostream>
+#include <string>
 
 namespace
 {
-
-constexpr const char* warningInterface =
-    "xyz.openbmc_project.Sensor.Threshold.Warning";
-constexpr const char* criticalInterface =
-    "xyz.openbmc_project.Sensor.Threshold.Critical";
 
 /** Assert log lines of the process, per direction; at most this many. */
 constexpr uint32_t maxAssertLogs = 9;
@@ -32,12 +29,17 @@ bool countAssertLog(uint32_t& counter)
     return true;
 }
 
-void logAssert(const Sensor& sensor, const char* which, double threshold,
-               double value)
+/** The assert line of `threshold`, at most nine times per direction. */
+void logAssert(const Sensor& sensor, const Threshold& threshold, double value)
 {
-    std::cerr << "Sensor " << sensor.name << " " << which << " threshold "
-              << threshold << " assert: value " << value << " raw data "
-              << sensor.rawReading << "\n";
+    const bool high = threshold.direction == ThresholdDirection::High;
+    if (countAssertLog(high ? highAssertLogs : lowAssertLogs))
+    {
+        platform::log_format(
+            stderr, "Sensor %s %s threshold %g assert: value %g raw data %g\n",
+            sensor.name.c_str(), high ? "high" : "low", threshold.value, value,
+            sensor.rawReading);
+    }
 }
 
 bool crosses(const Threshold& threshold, double value)
@@ -50,6 +52,62 @@ bool crosses(const Threshold& threshold, double value)
             return value <= threshold.value;
     }
     return false;
+}
+
+/** Back past the hysteresis band: the alarm clears. */
+bool clears(const Threshold& threshold, double value)
+{
+    switch (threshold.direction)
+    {
+        case ThresholdDirection::High:
+            return value < threshold.value - threshold.hysteresis;
+        case ThresholdDirection::Low:
+            return value > threshold.value + threshold.hysteresis;
+    }
+    return false;
+}
+
+/** Whether the reading is held back: an alarm is raised only by the third
+ *  reading in a row beyond some threshold; clearing is not debounced. */
+bool debounced(Sensor& sensor, double value)
+{
+    const bool crossed =
+        std::ranges::any_of(sensor.thresholds, [value](const Threshold& t) {
+            return crosses(t, value);
+        });
+    if (!crossed)
+    {
+        sensor.debounceCount = 0;
+        return false;
+    }
+    if (sensor.debounceCount <= 1)
+    {
+        ++sensor.debounceCount;
+        return true;
+    }
+    return false;
+}
+
+/** The alarm decision of one threshold, if any. */
+std::optional<ThresholdChange> changeOf(
+    const Sensor& sensor, const Threshold& threshold, double value)
+{
+    if (threshold.direction != ThresholdDirection::High &&
+        threshold.direction != ThresholdDirection::Low)
+    {
+        platform::log_line(stderr, "Error determining threshold direction");
+        return std::nullopt;
+    }
+    if (crosses(threshold, value))
+    {
+        logAssert(sensor, threshold, value);
+        return ThresholdChange{threshold, true, value};
+    }
+    if (clears(threshold, value))
+    {
+        return ThresholdChange{threshold, false, value};
+    }
+    return std::nullopt;
 }
 
 /** EntityManager's encodings of a threshold's level and direction. */
@@ -89,7 +147,7 @@ void storeIfMatching(dbus::connection& conn, const std::string& configPath,
         const auto found = record.find("Label");
         if (found == record.end())
         {
-            std::cerr << "No label in threshold configuration\n";
+            platform::log_line(stderr, "No label in threshold configuration");
             return;
         }
         if (variantToString(found->second) != label)
@@ -103,7 +161,7 @@ void storeIfMatching(dbus::connection& conn, const std::string& configPath,
     if (severity == record.end() || value == record.end() ||
         direction == record.end())
     {
-        std::cerr << "Malformed threshold in configuration\n";
+        platform::log_line(stderr, "Malformed threshold in configuration");
         return;
     }
     if (!severityMatches(threshold.level,
@@ -118,8 +176,8 @@ void storeIfMatching(dbus::connection& conn, const std::string& configPath,
         [](boost::system::error_code ec) {
             if (ec)
             {
-                std::cerr << "Error setting threshold " << ec.category().name()
-                          << ":" << ec.value() << "\n";
+                platform::log_format(stderr, "Error setting threshold %s:%d\n",
+                                     ec.category().name(), ec.value());
             }
         });
 }
@@ -137,15 +195,15 @@ std::optional<ThresholdNames> thresholdNames(ThresholdLevel level,
     switch (level)
     {
         case ThresholdLevel::Warning:
-            return high ? ThresholdNames{warningInterface, "WarningHigh",
-                                         "WarningAlarmHigh"}
-                        : ThresholdNames{warningInterface, "WarningLow",
-                                         "WarningAlarmLow"};
+            return high ? ThresholdNames{warningThresholdInterface,
+                                         "WarningHigh", "WarningAlarmHigh"}
+                        : ThresholdNames{warningThresholdInterface,
+                                         "WarningLow", "WarningAlarmLow"};
         case ThresholdLevel::Critical:
-            return high ? ThresholdNames{criticalInterface, "CriticalHigh",
-                                         "CriticalAlarmHigh"}
-                        : ThresholdNames{criticalInterface, "CriticalLow",
-                                         "CriticalAlarmLow"};
+            return high ? ThresholdNames{criticalThresholdInterface,
+                                         "CriticalHigh", "CriticalAlarmHigh"}
+                        : ThresholdNames{criticalThresholdInterface,
+                                         "CriticalLow", "CriticalAlarmLow"};
     }
     return std::nullopt;
 }
@@ -171,8 +229,9 @@ bool parseThresholds(const ConfigInterfaces& interfaces,
         if (value == record.end() || severity == record.end() ||
             direction == record.end())
         {
-            std::cerr << "Malformed threshold on configuration interface "
-                      << interface << "\n";
+            platform::log_line(
+                stderr,
+                "Malformed threshold on configuration interface " + interface);
             return false;
         }
         threshold.level = variantToUnsigned(severity->second) != 0
@@ -189,73 +248,20 @@ bool parseThresholds(const ConfigInterfaces& interfaces,
 
 bool checkSensorThresholds(Sensor* sensor)
 {
-    if (sensor->thresholds.empty())
-    {
-        return true;
-    }
     const double value = sensor->value;
-
-    // An alarm is raised only by the third reading in a row beyond some
-    // threshold; clearing is not debounced.
-    bool crossed = false;
-    for (const Threshold& threshold : sensor->thresholds)
+    if (sensor->thresholds.empty() || debounced(*sensor, value))
     {
-        if (crosses(threshold, value))
-        {
-            crossed = true;
-            break;
-        }
-    }
-    if (!crossed)
-    {
-        sensor->debounceCount = 0;
-    }
-    else if (sensor->debounceCount <= 1)
-    {
-        ++sensor->debounceCount;
         return true;
     }
-
     // Room for a sensor's usual thresholds: no allocation per reading.
     boost::container::small_vector<ThresholdChange, 4> changes;
     for (const Threshold& threshold : sensor->thresholds)
     {
-        switch (threshold.direction)
+        if (auto change = changeOf(*sensor, threshold, value))
         {
-            case ThresholdDirection::High:
-                if (value >= threshold.value)
-                {
-                    changes.push_back({threshold, true, value});
-                    if (countAssertLog(highAssertLogs))
-                    {
-                        logAssert(*sensor, "high", threshold.value, value);
-                    }
-                }
-                else if (value < threshold.value - threshold.hysteresis)
-                {
-                    changes.push_back({threshold, false, value});
-                }
-                break;
-            case ThresholdDirection::Low:
-                if (value <= threshold.value)
-                {
-                    changes.push_back({threshold, true, value});
-                    if (countAssertLog(lowAssertLogs))
-                    {
-                        logAssert(*sensor, "low", threshold.value, value);
-                    }
-                }
-                else if (value > threshold.value + threshold.hysteresis)
-                {
-                    changes.push_back({threshold, false, value});
-                }
-                break;
-            default:
-                std::cerr << "Error determining threshold direction\n";
-                break;
+            changes.push_back(*change);
         }
     }
-
     bool noCriticalAsserted = true;
     for (const ThresholdChange& change : changes)
     {
@@ -276,8 +282,9 @@ void assertThreshold(Sensor* sensor, double assertValue, ThresholdLevel level,
     const auto names = thresholdNames(level, direction);
     if (!names)
     {
-        std::cerr << "Unknown threshold, level " << static_cast<uint32_t>(level)
-                  << "direction " << static_cast<uint32_t>(direction) << "\n";
+        platform::log_format(
+            stderr, "Unknown threshold, level %udirection %u\n",
+            static_cast<uint32_t>(level), static_cast<uint32_t>(direction));
         return;
     }
     const std::shared_ptr<dbus::dbus_interface>& iface =
@@ -285,7 +292,7 @@ void assertThreshold(Sensor* sensor, double assertValue, ThresholdLevel level,
                                          : sensor->criticalInterface;
     if (!iface)
     {
-        std::cout << "trying to set uninitialized interface\n" << std::flush;
+        platform::log_line(stdout, "trying to set uninitialized interface");
         return;
     }
     if (!iface->set_property(names->alarmProperty, asserted))
@@ -301,8 +308,8 @@ void assertThreshold(Sensor* sensor, double assertValue, ThresholdLevel level,
     }
     catch (const dbus::error&)
     {
-        std::cerr
-            << "Failed to send thresholdAsserted signal with assertValue\n";
+        platform::log_line(
+            stderr, "Failed to send thresholdAsserted signal with assertValue");
     }
 }
 

@@ -33,6 +33,12 @@ struct Threshold
     double hysteresis = std::numeric_limits<double>::quiet_NaN();
 };
 
+/** The interfaces of the Warning and of the Critical thresholds. */
+inline constexpr const char* warningThresholdInterface =
+    "xyz.openbmc_project.Sensor.Threshold.Warning";
+inline constexpr const char* criticalThresholdInterface =
+    "xyz.openbmc_project.Sensor.Threshold.Critical";
+
 /** The D-Bus names of a level/direction pair. */
 struct ThresholdNames
 {

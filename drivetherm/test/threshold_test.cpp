@@ -11,25 +11,25 @@
 namespace
 {
 
-using namespace drivetherm_test;
+using namespace drivetherm::test;
 using testing::Contains;
 using testing::HasSubstr;
 using testing::Not;
 
-const drive drive1{7, 0x6a, 1, 25};
+const Drive drive1{7, 0x6a, 1, 25};
 const std::string sensor = "M2_Drive_1";
-const std::string record = std::string(m2_interface) + ".Thresholds";
+const std::string record = std::string(m2Interface) + ".Thresholds";
 
 json objects()
 {
-    return {{config_path("M2_1"),
-             {{m2_interface, m2_record("M2 Drive 1", 7)},
-              {record + "0", threshold_record(1, "greater than", 80)},
-              {record + "1", threshold_record(0, "greater than", 70, 2.55)},
-              {record + "2", threshold_record(2, "less than", 5)}}}};
+    return {{configPath("M2_1"),
+             {{m2Interface, m2Record("M2 Drive 1", 7)},
+              {record + "0", thresholdRecord(1, "greater than", 80)},
+              {record + "1", thresholdRecord(0, "greater than", 70, 2.55)},
+              {record + "2", thresholdRecord(2, "less than", 5)}}}};
 }
 
-std::vector<std::string> details(const std::vector<seen_signal>& signals)
+std::vector<std::string> details(const std::vector<SeenSignal>& signals)
 {
     std::vector<std::string> out;
     for (const auto& s : signals)
@@ -43,39 +43,39 @@ class Thresholds : public testing::Test
 {
   protected:
     Thresholds() :
-        b(json{{"i2c", i2c_for({drive1})}, {"peers", peers_for(objects())}})
+        b(json{{"i2c", i2cFor({drive1})}, {"peers", peersFor(objects())}})
     {}
 
     void SetUp() override
     {
         ASSERT_TRUE(b.start()) << b.transcript();
-        ASSERT_TRUE(b.wait_for_value(sensor, 25)) << b.transcript();
+        ASSERT_TRUE(b.waitForValue(sensor, 25)) << b.transcript();
     }
 
     bool alarm()
     {
-        return b.property<bool>(sensor, warning_interface, "WarningAlarmHigh");
+        return b.property<bool>(sensor, warningInterface, "WarningAlarmHigh");
     }
 
-    drive_board b;
+    DriveBoard b;
 };
 
 TEST_F(Thresholds, WarningAssertsOnTheThirdReadingAndClearsAtOnce)
 {
-    EXPECT_EQ(b.property<double>(sensor, warning_interface, "WarningHigh"), 70);
-    EXPECT_EQ(b.property<double>(sensor, critical_interface, "CriticalHigh"),
+    EXPECT_EQ(b.property<double>(sensor, warningInterface, "WarningHigh"), 70);
+    EXPECT_EQ(b.property<double>(sensor, criticalInterface, "CriticalHigh"),
               80);
-    EXPECT_EQ(b.property<double>(sensor, critical_interface, "CriticalLow"), 5);
+    EXPECT_EQ(b.property<double>(sensor, criticalInterface, "CriticalLow"), 5);
     EXPECT_FALSE(alarm());
 
     // Unchanged readings send nothing.
-    b.clear_signals();
+    b.clearSignals();
     b.pump(2500ms);
     EXPECT_THAT(details(b.signals()), testing::IsEmpty());
 
     b.sim.i2c().clear_log();
-    b.set_register(drive1, 71);
-    ASSERT_TRUE(b.wait_for_value(sensor, 71));
+    b.setRegister(drive1, 71);
+    ASSERT_TRUE(b.waitForValue(sensor, 71));
     EXPECT_FALSE(alarm());
     ASSERT_TRUE(b.wait([&] { return alarm(); }, 5s));
     EXPECT_EQ(b.sim.i2c().log({7, 0x6a, {}}).size(), 3U);
@@ -92,8 +92,8 @@ TEST_F(Thresholds, WarningAssertsOnTheThirdReadingAndClearsAtOnce)
             "xyz.openbmc_project.Sensor.Threshold.Warning WarningAlarmHigh "
             "true 71"));
 
-    b.clear_signals();
-    b.set_register(drive1, 67);
+    b.clearSignals();
+    b.setRegister(drive1, 67);
     ASSERT_TRUE(b.wait([&] { return !alarm(); }, 5s));
     b.pump(1500ms);
     EXPECT_THAT(
@@ -111,21 +111,19 @@ TEST_F(Thresholds, WarningAssertsOnTheThirdReadingAndClearsAtOnce)
 
 TEST_F(Thresholds, WrittenThresholdsAreStoredAtEntityManager)
 {
-    EXPECT_FALSE(
-        b.set_property(sensor, warning_interface, "WarningHigh", 75.0));
-    EXPECT_FALSE(
-        b.set_property(sensor, critical_interface, "CriticalLow", 3.0));
-    EXPECT_EQ(b.property<double>(sensor, warning_interface, "WarningHigh"), 75);
+    EXPECT_FALSE(b.setProperty(sensor, warningInterface, "WarningHigh", 75.0));
+    EXPECT_FALSE(b.setProperty(sensor, criticalInterface, "CriticalLow", 3.0));
+    EXPECT_EQ(b.property<double>(sensor, warningInterface, "WarningHigh"), 75);
     const auto stores = [&] {
-        const auto calls = b.entity_manager_calls();
+        const auto calls = b.entityManagerCalls();
         return std::count_if(
             calls.begin(), calls.end(), [](const std::string& c) {
-                return c.find(" Set(ssv) ") != std::string::npos;
+                return c.find("Set(ssv) ") != std::string::npos;
             });
     };
     ASSERT_TRUE(b.wait([&] { return stores() == 2; }, 5s))
-        << testing::PrintToString(b.entity_manager_calls());
-    const auto calls = b.entity_manager_calls();
+        << testing::PrintToString(b.entityManagerCalls());
+    const auto calls = b.entityManagerCalls();
     EXPECT_THAT(calls, Contains(HasSubstr("GetAll(s) [\"" + record + "0\"]")));
     EXPECT_THAT(calls, Contains(HasSubstr("Set(ssv) [\"" + record +
                                           "1\",\"Value\",[\"d\",75")));
@@ -137,14 +135,14 @@ TEST_F(Thresholds, WrittenThresholdsAreStoredAtEntityManager)
     // EntityManager announces the stored values, which starts a pass: the
     // new sensor has them from its records.
     ASSERT_TRUE(b.wait([&] { return b.passes() == 2; }, 5s));
-    ASSERT_TRUE(b.wait_for_value(sensor, 25));
-    EXPECT_EQ(b.property<double>(sensor, warning_interface, "WarningHigh"), 75);
-    EXPECT_EQ(b.property<double>(sensor, critical_interface, "CriticalLow"), 3);
+    ASSERT_TRUE(b.waitForValue(sensor, 25));
+    EXPECT_EQ(b.property<double>(sensor, warningInterface, "WarningHigh"), 75);
+    EXPECT_EQ(b.property<double>(sensor, criticalInterface, "CriticalLow"), 3);
 }
 
 TEST_F(Thresholds, ValueCannotBeWrittenFromOutside)
 {
-    const auto refused = b.set_property(sensor, value_interface, "Value", 10.0);
+    const auto refused = b.setProperty(sensor, valueInterface, "Value", 10.0);
     ASSERT_TRUE(refused);
     EXPECT_EQ(refused->name(), "org.freedesktop.DBus.Error.AccessDenied");
     EXPECT_TRUE(b.saw("Sensor M2_Drive_1: Not allowed to set property value."));

@@ -25,15 +25,15 @@ using namespace std::chrono_literals;
 using testing::internal::CaptureStderr;
 using testing::internal::GetCapturedStderr;
 
-std::size_t open_fds()
+std::size_t openFds()
 {
     return static_cast<std::size_t>(
         std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
                       std::filesystem::directory_iterator()));
 }
 
-nlohmann::json drive_bus(unsigned bus, unsigned value,
-                         const char* functionality = nullptr)
+nlohmann::json driveBus(unsigned bus, unsigned value,
+                        const char* functionality = nullptr)
 {
     nlohmann::json b = {{"bus", bus}};
     if (functionality != nullptr)
@@ -55,20 +55,20 @@ class DriveAccess : public simboard::test::board_test
     // descriptor behind.
     double read(unsigned bus, uint8_t address = 0x6a)
     {
-        const std::size_t fds = open_fds();
+        const std::size_t fds = openFds();
         CaptureStderr();
         const double t = readTemperature(static_cast<uint8_t>(bus), address, 1);
         printed = GetCapturedStderr();
-        EXPECT_EQ(open_fds(), fds);
+        EXPECT_EQ(openFds(), fds);
         return t;
     }
     int probe(unsigned bus)
     {
-        const std::size_t fds = open_fds();
+        const std::size_t fds = openFds();
         CaptureStderr();
         const int result = probeDevice(static_cast<uint8_t>(bus), 0x6a, 1);
         printed = GetCapturedStderr();
-        EXPECT_EQ(open_fds(), fds);
+        EXPECT_EQ(openFds(), fds);
         return result;
     }
 
@@ -77,7 +77,7 @@ class DriveAccess : public simboard::test::board_test
 
 TEST_F(DriveAccess, TheByteIsASignedTemperature)
 {
-    auto& b = make_board(drive_bus(7, 0x19));
+    auto& b = make_board(driveBus(7, 0x19));
     EXPECT_EQ(read(7), 25.0);
     for (const auto& [byte, celsius] :
          std::vector<std::pair<uint8_t, double>>{{0x00, 0.0}, {0x7f, 127.0}})
@@ -103,7 +103,7 @@ TEST_F(DriveAccess, TheByteIsASignedTemperature)
 
 TEST_F(DriveAccess, EveryFailureIsNaNWithItsLine)
 {
-    auto& b = make_board(drive_bus(7, 0x19));
+    auto& b = make_board(driveBus(7, 0x19));
     for (unsigned bus : {0U, 12U, 255U})
     {
         EXPECT_TRUE(std::isnan(read(bus)));
@@ -120,7 +120,7 @@ TEST_F(DriveAccess, EveryFailureIsNaNWithItsLine)
 
 TEST_F(DriveAccess, AnAdapterWithoutByteDataFailsReadingAndProbeDifferently)
 {
-    auto& b = make_board(drive_bus(9, 0x19, "0x00000001"));
+    auto& b = make_board(driveBus(9, 0x19, "0x00000001"));
     EXPECT_TRUE(std::isnan(read(9)));
     EXPECT_EQ(printed, " not support I2C_FUNC_SMBUS_READ_BYTE_DATA\n");
     EXPECT_TRUE(b.log().empty());
@@ -130,7 +130,7 @@ TEST_F(DriveAccess, AnAdapterWithoutByteDataFailsReadingAndProbeDifferently)
 
 TEST_F(DriveAccess, ProbeAcceptsOnlyAReadableByteBelow128)
 {
-    auto& b = make_board(drive_bus(7, 0x7f));
+    auto& b = make_board(driveBus(7, 0x7f));
     EXPECT_EQ(probe(7), 0);
     EXPECT_EQ(printed, "");
     b.write_register(7, 0x6a, 1, 0x80);
@@ -147,10 +147,10 @@ class SensorPolling : public simboard::test::board_test
     SensorPolling() :
         conn(dbus::connection::open(io, bus.address())), server(conn)
     {
-        make_board(drive_bus(7, 0x19));
+        make_board(driveBus(7, 0x19));
     }
 
-    std::unique_ptr<Drivetherm> make_sensor()
+    std::unique_ptr<Drivetherm> makeSensor()
     {
         auto s = std::make_unique<Drivetherm>(
             io, server, conn, "M2 Drive 1", std::vector<Threshold>{},
@@ -170,7 +170,7 @@ class SensorPolling : public simboard::test::board_test
 
 TEST_F(SensorPolling, ReadsOnceASecond)
 {
-    auto sensor = make_sensor();
+    auto sensor = makeSensor();
     EXPECT_TRUE(std::isnan(sensor->value));
     io.run_for(2500ms);
     EXPECT_EQ(sensor->value, 25.0);
@@ -179,7 +179,7 @@ TEST_F(SensorPolling, ReadsOnceASecond)
 
 TEST_F(SensorPolling, ADestroyedSensorNeverReadsAgain)
 {
-    auto sensor = make_sensor();
+    auto sensor = makeSensor();
     sensor.reset();
     io.run_for(1500ms);
     EXPECT_TRUE(board->log().empty());
@@ -190,7 +190,7 @@ TEST_F(SensorPolling, AWaitAlreadyCompletedWhenTheSensorGoesDoesNothing)
     // The poll timer and a handler that destroys the sensor both expire
     // before the loop next runs: their completions are queued together and
     // the poll's can no longer be cancelled.
-    auto sensor = make_sensor();
+    auto sensor = makeSensor();
     boost::asio::steady_timer destroyer(io);
     destroyer.expires_at(sensor->pollTimer.expiry() - 1ms);
     destroyer.async_wait([&](const boost::system::error_code&) {

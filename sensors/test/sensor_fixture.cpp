@@ -1,13 +1,16 @@
 #include "sensors/test/sensor_fixture.hpp"
 
+#include "dbus/properties.hpp"
 #include "dbus/test/bus_fixture.hpp"
 
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <sstream>
 
 namespace sensors::test
 {
@@ -64,15 +67,31 @@ std::string TestSensor::path() const
     return "/xyz/openbmc_project/sensors/temperature/" + name;
 }
 
-CapturedOutput::CapturedOutput() :
-    oldErr(std::cerr.rdbuf(errText.rdbuf())),
-    oldOut(std::cout.rdbuf(outText.rdbuf()))
-{}
+CapturedOutput::CapturedOutput()
+{
+    testing::internal::CaptureStderr();
+    testing::internal::CaptureStdout();
+}
 
 CapturedOutput::~CapturedOutput()
 {
-    std::cerr.rdbuf(oldErr);
-    std::cout.rdbuf(oldOut);
+    testing::internal::GetCapturedStderr();
+    out_ += testing::internal::GetCapturedStdout();
+    std::fputs(out_.c_str(), stdout);
+}
+
+std::string CapturedOutput::err()
+{
+    err_ += testing::internal::GetCapturedStderr();
+    testing::internal::CaptureStderr();
+    return err_;
+}
+
+std::string CapturedOutput::out()
+{
+    out_ += testing::internal::GetCapturedStdout();
+    testing::internal::CaptureStdout();
+    return out_;
 }
 
 size_t countLines(const std::string& text, const std::string& part)
@@ -167,7 +186,7 @@ PropertyValue SensorBusTest::get(
     const std::string& service)
 {
     dbus::message reply =
-        call(service, path, "org.freedesktop.DBus.Properties", "Get",
+        call(service, path, dbus::properties_interface, "Get",
              [&](dbus::message& m) { m.append(iface, name); });
     EXPECT_FALSE(!reply || reply.is_method_error()) << reply.error_name();
     return reply && !reply.is_method_error() ? reply.read<PropertyValue>()
@@ -179,7 +198,7 @@ std::string SensorBusTest::set(
     const PropertyValue& value, const std::string& service)
 {
     dbus::message reply =
-        call(service, path, "org.freedesktop.DBus.Properties", "Set",
+        call(service, path, dbus::properties_interface, "Set",
              [&](dbus::message& m) { m.append(iface, name, value); });
     if (!reply)
     {

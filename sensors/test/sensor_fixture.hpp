@@ -10,9 +10,7 @@
 
 #include <chrono>
 #include <functional>
-#include <iostream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <variant>
 #include <vector>
@@ -63,24 +61,23 @@ class TestSensor : public Sensor
     dbus::object_server& server_;
 };
 
-/** What std::cerr and std::cout receive while the object lives. */
-struct CapturedOutput
+/** What standard error and standard output receive while the object
+ *  lives (through gtest's capture, as the other tests do). Standard output,
+ *  the test's own reports among it, is passed on at the end. */
+class CapturedOutput
 {
+  public:
     CapturedOutput();
     ~CapturedOutput();
-    std::string err() const
-    {
-        return errText.str();
-    }
-    std::string out() const
-    {
-        return outText.str();
-    }
+    CapturedOutput(const CapturedOutput&) = delete;
+    CapturedOutput& operator=(const CapturedOutput&) = delete;
+    /** What each stream received so far. */
+    std::string err();
+    std::string out();
 
-    std::ostringstream errText;
-    std::ostringstream outText;
-    std::streambuf* oldErr;
-    std::streambuf* oldOut;
+  private:
+    std::string err_;
+    std::string out_;
 };
 
 size_t countLines(const std::string& text, const std::string& part);
