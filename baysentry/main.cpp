@@ -1,10 +1,10 @@
 #include "baysentry/monitor.hpp"
 #include "dbus/connection.hpp"
 #include "dbus/object_server.hpp"
+#include "platform/log_line.hpp"
 
 #include <boost/asio/io_context.hpp>
 
-#include <cstdio>
 #include <exception>
 #include <memory>
 
@@ -25,7 +25,7 @@ int main()
     }
     catch (const std::exception& e)
     {
-        std::fprintf(stderr, "baysentry stopped: %s\n", e.what());
+        platform::log_format(stderr, "baysentry stopped: %s\n", e.what());
         return 1;
     }
     return 0;

@@ -1,5 +1,6 @@
 #include "baysentry/monitor.hpp"
 
+#include "dbus/properties.hpp"
 #include "platform/entity_manager.hpp"
 #include "platform/log_line.hpp"
 #include "platform/tarn_util.hpp"
@@ -10,6 +11,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
+#include <functional>
 #include <string>
 #include <utility>
 #include <variant>
@@ -116,12 +118,9 @@ dbus::match Monitor::startPostCompleteMonitor()
 
 void Monitor::queryOsState()
 {
-    conn->async_method_call<TextValue>(
-        [this](boost::system::error_code ec, const TextValue& state) {
-            onOsStateReply(ec, std::get<0>(state));
-        },
-        osService, osPath, "org.freedesktop.DBus.Properties", "Get",
-        osInterface, "OperatingSystemState");
+    dbus::async_get_property<std::string>(
+        *conn, {osService, osPath, osInterface, "OperatingSystemState"},
+        std::bind_front(&Monitor::onOsStateReply, this));
 }
 
 void Monitor::onOsStateReply(const boost::system::error_code& ec,

@@ -228,6 +228,30 @@ message connection::new_method_call(
     return message::adopt(m);
 }
 
+message connection::new_signal(const std::string& path,
+                               const std::string& iface,
+                               const std::string& member)
+{
+    sd_bus_message* m = nullptr;
+    const int r = sd_bus_message_new_signal(bus_, &m, path.c_str(),
+                                            iface.c_str(), member.c_str());
+    if (r < 0)
+    {
+        throw error(r, "sd_bus_message_new_signal");
+    }
+    return message::adopt(m);
+}
+
+void connection::send(message& m)
+{
+    const int r = sd_bus_send(bus_, m.get(), nullptr);
+    if (r < 0)
+    {
+        throw error(r, "sd_bus_send");
+    }
+    schedule_processing();
+}
+
 message connection::call(message& m)
 {
     sd_bus_error err{}; // SD_BUS_ERROR_NULL, without the C compound literal

@@ -83,6 +83,20 @@ class connection : public std::enable_shared_from_this<connection>
      *  reply's name and message (or the local failure). */
     message call(message& m);
 
+    /** A signal of `iface` from `path`, to append arguments to and send. */
+    message new_signal(const std::string& path, const std::string& iface,
+                       const std::string& member);
+    /** Queues m for sending; throws dbus::error "sd_bus_send". */
+    void send(message& m);
+    template <typename... Args>
+    void emit_signal(const std::string& path, const std::string& iface,
+                     const std::string& member, const Args&... args)
+    {
+        message m = new_signal(path, iface, member);
+        m.append(args...);
+        send(m);
+    }
+
     /** Blocking call returning Ret (void: reply ignored). Throws dbus::error
      *  on error reply, absent peer, timeout, or a reply not of type Ret. */
     template <typename Ret = void, typename... Args>

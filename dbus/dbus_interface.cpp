@@ -147,24 +147,12 @@ void dbus_interface::emit_changed(const std::string& name)
 
 message dbus_interface::new_signal(const std::string& member)
 {
-    sd_bus_message* m = nullptr;
-    const int r = sd_bus_message_new_signal(conn_->get_bus(), &m, path_.c_str(),
-                                            name_.c_str(), member.c_str());
-    if (r < 0)
-    {
-        throw error(r, "sd_bus_message_new_signal");
-    }
-    return message::adopt(m);
+    return conn_->new_signal(path_, name_, member);
 }
 
 void dbus_interface::signal_send(message& m)
 {
-    const int r = sd_bus_send(conn_->get_bus(), m.get(), nullptr);
-    if (r < 0)
-    {
-        throw error(r, "sd_bus_send");
-    }
-    conn_->schedule_processing();
+    conn_->send(m);
 }
 
 void dbus_interface::initialize(bool announce_properties)

@@ -157,10 +157,4 @@ std::string message::error_name() const
     return err != nullptr ? or_empty(err->name) : "";
 }
 
-std::string message::error_message() const
-{
-    const sd_bus_error* err = sd_bus_message_get_error(msg_);
-    return err != nullptr ? or_empty(err->message) : "";
-}
-
 } // namespace dbus

@@ -479,7 +479,6 @@ class message
     std::string signature() const;
     bool is_method_error() const;
     std::string error_name() const;
-    std::string error_message() const;
 
   private:
     sd_bus_message* msg_ = nullptr;

@@ -1,13 +1,14 @@
 #include "baysentry/test/bay_board.hpp"
 
 #include "dbus/error.hpp"
-#include "dbus/message.hpp"
-
-#include <systemd/sd-bus.h>
+#include "dbus/properties.hpp"
 
 #include <algorithm>
 #include <cstdio>
+#include <map>
+#include <string>
 #include <variant>
+#include <vector>
 
 namespace baysentry_test
 {
@@ -90,8 +91,6 @@ std::vector<std::string> pulseCommands()
             "gpioset gpiochip0 104=1"};
 }
 
-BayBoard::BayBoard(const nlohmann::json& description) : sim(description) {}
-
 bool BayBoard::start(const std::vector<std::string>& argv)
 {
     daemon = argv.empty() ? sim.start(BAYSENTRY_BIN) : sim.start_command(argv);
@@ -129,32 +128,19 @@ bool BayBoard::listening()
 
 void BayBoard::setOsState(const std::string& value)
 {
-    sim.client().call_method(
-        osService, osPath, "org.freedesktop.DBus.Properties", "Set",
-        osInterface, "OperatingSystemState", std::variant<std::string>(value));
+    dbus::set_property(sim.client(),
+                       {osService, osPath, osInterface, "OperatingSystemState"},
+                       value);
 }
 
 void BayBoard::emitOsChange(const std::string& property,
                             const std::string& value)
 {
-    sd_bus_message* raw = nullptr;
-    int r = sd_bus_message_new_signal(sim.client().get_bus(), &raw, osPath,
-                                      "org.freedesktop.DBus.Properties",
-                                      "PropertiesChanged");
-    if (r < 0)
-    {
-        throw dbus::error(r, "sd_bus_message_new_signal");
-    }
-    auto signal = dbus::message::adopt(raw);
-    signal.append(
+    sim.client().emit_signal(
+        osPath, dbus::properties_interface, "PropertiesChanged",
         std::string(osInterface),
         std::map<std::string, std::variant<std::string>>{{property, value}},
         std::vector<std::string>{});
-    r = sd_bus_send(sim.client().get_bus(), signal.get(), nullptr);
-    if (r < 0)
-    {
-        throw dbus::error(r, "sd_bus_send");
-    }
 }
 
 std::size_t BayBoard::reads(unsigned bus, std::uint8_t reg)
@@ -168,34 +154,14 @@ bool BayBoard::waitForReads(unsigned bus, std::uint8_t reg, std::size_t n,
     return simboard::wait_until([&] { return reads(bus, reg) >= n; }, timeout);
 }
 
-std::vector<std::string> BayBoard::callsTo(const std::string& service) const
-{
-    std::vector<std::string> calls;
-    for (const auto& line : sim.peer_calls())
-    {
-        if (!line.starts_with(service + " "))
-        {
-            continue;
-        }
-        // Drop the service, path and interface.
-        std::size_t at = 0;
-        for (int field = 0; field < 3 && at != std::string::npos; ++field)
-        {
-            at = line.find(' ', at + 1);
-        }
-        calls.push_back(at == std::string::npos ? line : line.substr(at + 1));
-    }
-    return calls;
-}
-
 std::vector<std::string> BayBoard::fruCalls() const
 {
-    return callsTo("xyz.openbmc_project.FruDevice");
+    return calls_to("xyz.openbmc_project.FruDevice");
 }
 
 std::size_t BayBoard::entityRescans() const
 {
-    auto calls = callsTo("xyz.openbmc_project.EntityManager");
+    auto calls = calls_to("xyz.openbmc_project.EntityManager");
     return std::count(calls.begin(), calls.end(), "ReScan() []");
 }
 

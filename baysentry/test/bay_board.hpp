@@ -1,6 +1,6 @@
 #pragma once
 
-#include "simboard/fixture/board.hpp"
+#include "simboard/fixture/daemon_board.hpp"
 #include "simboard/fixture/time_scale.hpp"
 
 #include <nlohmann/json.hpp>
@@ -8,7 +8,6 @@
 #include <chrono>
 #include <cstdint>
 #include <map>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -39,10 +38,10 @@ nlohmann::json boardWith(const std::vector<Backplane>& backplanes,
 void linkBays(std::map<unsigned, std::string>& links, unsigned first,
               unsigned count, unsigned bus);
 
-class BayBoard
+class BayBoard : public simboard::daemon_board
 {
   public:
-    explicit BayBoard(const nlohmann::json& description);
+    using simboard::daemon_board::daemon_board;
 
     /** Starts baysentry (under `argv` when given, a command that ends by
      *  running it) and waits until it listens on the bus. */
@@ -66,22 +65,6 @@ class BayBoard
     std::vector<std::string> fruCalls() const;
     /** EntityManager "ReScan" calls so far. */
     std::size_t entityRescans() const;
-
-    bool saw(const std::string& text, std::size_t n = 1)
-    {
-        daemon->wait_for_count(text, n, simboard::scaled(5s));
-        return daemon->count(text) == n;
-    }
-    std::string transcript() const
-    {
-        return daemon->transcript();
-    }
-
-    simboard::board sim;
-    std::unique_ptr<simboard::daemon_process> daemon;
-
-  private:
-    std::vector<std::string> callsTo(const std::string& service) const;
 };
 
 /** The commands of one GPIO 104 pulse, as the fake commands record them. */

@@ -1,6 +1,7 @@
 // The real daemon on the simulated board: the POST-complete watch,
 // discovery, and stopping and resuming the polling.
 #include "baysentry/test/bay_board.hpp"
+#include "dbus/properties.hpp"
 #include "simboard/fixture/time_scale.hpp"
 
 #include <sys/wait.h>
@@ -249,15 +250,9 @@ TEST(Startup, EndsWithAFailureOnAStateSignalItCannotRead)
 {
     BayBoard board(discoveryBoard());
     ASSERT_TRUE(board.start()) << board.transcript();
-    sd_bus* bus = board.sim.client().get_bus();
-    sd_bus_message* raw = nullptr;
-    ASSERT_GE(sd_bus_message_new_signal(
-                  bus, &raw, "/xyz/openbmc_project/state/os",
-                  "org.freedesktop.DBus.Properties", "PropertiesChanged"),
-              0);
-    auto signal = dbus::message::adopt(raw);
-    signal.append(uint32_t{7});
-    ASSERT_GE(sd_bus_send(bus, signal.get(), nullptr), 0);
+    board.sim.client().emit_signal("/xyz/openbmc_project/state/os",
+                                   dbus::properties_interface,
+                                   "PropertiesChanged", uint32_t{7});
     expectFailedExit(board, "match callback: sd_bus_message_read: ");
 }
 

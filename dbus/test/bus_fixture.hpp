@@ -9,7 +9,10 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
+
+#include <gtest/gtest.h>
 
 namespace dbus::test
 {
@@ -50,5 +53,24 @@ inline constexpr const char* server_iface = "test.Iface";
  *  and methods Echo, Split, Sum, Fail,
  *  Throw, Records, Table, Describe, Nested, Emit (see the cpp). */
 void serve_test_interface(const std::function<void()>& ready);
+
+/** Tests against serve_test_interface: one server process for the suite,
+ *  a connection of each test's own. */
+class server_test : public ::testing::Test
+{
+  protected:
+    static void SetUpTestSuite()
+    {
+        server.emplace(serve_test_interface);
+    }
+    static void TearDownTestSuite()
+    {
+        server.reset();
+    }
+
+    static inline std::optional<child_process> server;
+    boost::asio::io_context io;
+    std::shared_ptr<connection> conn = connection::open(io, bus_address());
+};
 
 } // namespace dbus::test

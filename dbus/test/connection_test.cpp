@@ -56,14 +56,7 @@ std::string run_to_failure(boost::asio::io_context& io,
 void send_signal(connection& conn, const std::string& member,
                  const std::string& text)
 {
-    sd_bus_message* raw = nullptr;
-    ASSERT_GE(sd_bus_message_new_signal(conn.get_bus(), &raw, "/test/sender",
-                                        "test.Signals", member.c_str()),
-              0);
-    message m = message::adopt(raw);
-    m.append(text);
-    ASSERT_GE(sd_bus_send(conn.get_bus(), m.get(), nullptr), 0);
-    conn.schedule_processing();
+    conn.emit_signal("/test/sender", "test.Signals", member, text);
 }
 
 TEST(connection, DefaultBusIsTheTestBus)
@@ -97,18 +90,9 @@ TEST(connection, RequestingAnOwnedNameThrows)
 }
 
 /** Calls to a server in another process. */
-class call_test : public ::testing::Test
+class call_test : public test::server_test
 {
   protected:
-    static void SetUpTestSuite()
-    {
-        server.emplace(test::serve_test_interface);
-    }
-    static void TearDownTestSuite()
-    {
-        server.reset();
-    }
-
     template <typename Ret = void, typename... Args>
     Ret call(const std::string& member, const Args&... args)
     {
@@ -131,11 +115,6 @@ class call_test : public ::testing::Test
         EXPECT_TRUE(test::run_until(io, [&] { return result.has_value(); }));
         return result.value_or(std::pair<boost::system::error_code, Ret>{});
     }
-
-    static inline std::optional<test::child_process> server;
-    boost::asio::io_context io;
-    std::shared_ptr<connection> conn =
-        connection::open(io, test::bus_address());
 };
 
 TEST_F(call_test, BlockingCallsReturnTypedReplies)

@@ -29,25 +29,15 @@ using test::server_iface;
 using test::server_name;
 using test::server_path;
 
-constexpr const char* properties_iface = "org.freedesktop.DBus.Properties";
 constexpr const char* manager_iface = "org.freedesktop.DBus.ObjectManager";
 
 using value = std::variant<std::string, uint32_t, int32_t>;
 using property_map = boost::container::flat_map<std::string, value>;
 
 /** Properties of the server in another process, over the bus. */
-class remote_property_test : public ::testing::Test
+class remote_property_test : public test::server_test
 {
   protected:
-    static void SetUpTestSuite()
-    {
-        server.emplace(test::serve_test_interface);
-    }
-    static void TearDownTestSuite()
-    {
-        server.reset();
-    }
-
     static remote_property property(const std::string& name)
     {
         return {server_name, server_path, server_iface, name};
@@ -69,8 +59,8 @@ class remote_property_test : public ::testing::Test
     {
         try
         {
-            conn->call_method(server_name, server_path, properties_iface, "Set",
-                              std::string(server_iface), name, v);
+            conn->call_method(server_name, server_path, properties_interface,
+                              "Set", std::string(server_iface), name, v);
         }
         catch (const error& e)
         {
@@ -78,11 +68,6 @@ class remote_property_test : public ::testing::Test
         }
         return "";
     }
-
-    static inline std::optional<test::child_process> server;
-    boost::asio::io_context io;
-    std::shared_ptr<connection> conn =
-        connection::open(io, test::bus_address());
 };
 
 TEST_F(remote_property_test, GetSetAndGuardedWrites)
@@ -105,7 +90,7 @@ TEST_F(remote_property_test, GetSetAndGuardedWrites)
     EXPECT_EQ(get<std::string>("Locked"), "fixed");
 
     auto all = conn->call_method<property_map>(
-        server_name, server_path, properties_iface, "GetAll",
+        server_name, server_path, properties_interface, "GetAll",
         std::string(server_iface));
     EXPECT_EQ(all, (property_map{{"Level", uint32_t{7}},
                                  {"Limit", int32_t{100}},
@@ -175,8 +160,9 @@ TEST_F(remote_property_test, CallersOfAnyUserAreServed)
         };
     EXPECT_EQ(as_nobody([](sd_bus* bus, sd_bus_error* error) {
                   return sd_bus_call_method(
-                      bus, server_name, server_path, properties_iface, "Set",
-                      error, nullptr, "ssv", server_iface, "Level", "u", 17U);
+                      bus, server_name, server_path, properties_interface,
+                      "Set", error, nullptr, "ssv", server_iface, "Level", "u",
+                      17U);
               }),
               "ok");
     EXPECT_EQ(get<uint32_t>("Level"), 17U);

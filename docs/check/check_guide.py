@@ -293,17 +293,6 @@ def concatenation(expr):
     return "".join(pieces)
 
 
-def stream_operands(expr):
-    pieces = []
-    for operand in split_top(expr, "<<")[1:]:
-        text = literal(operand)
-        if operand in ([("id", "std::flush")], [("id", "std::endl")]):
-            pieces.append("\n" if operand[0][1] == "std::endl" else "")
-        else:
-            pieces.append(HOLE if text is None else text)
-    return "".join(pieces)
-
-
 CONVERSION = re.compile(
     r"%(%|[-+ #0]*[0-9*]*(?:\.[0-9*]+)?(?:hh|h|ll|l|z|j|t|L)?[diouxXeEfgGcsp])"
 )
@@ -331,13 +320,10 @@ def formatted(args):
 FORMAT_SINKS = {"printf": "stdout"}
 TEXT_SINKS = {
     "puts": "stdout",
-    "say": "stdout",
-    "complain": "stderr",
     "report_failure": "stderr",
     "journal": "journal",
     "journal_error": "journal",
 }
-OSTREAMS = {"std::cerr": "stderr", "std::clog": "stderr", "std::cout": "stdout"}
 # Variables that hold a line printed later: `why = ...;` is a refusal that
 # its caller prints on standard error.
 ASSIGNED_LINES = {"why": "stderr"}
@@ -370,8 +356,6 @@ def printed_patterns(source):
             and toks[i + 2] != ("op", "=")
         ):
             found.append((ASSIGNED_LINES[text], concatenation(statement(toks, i + 2))))
-        elif text in OSTREAMS and toks[i + 1] == ("op", "<<"):
-            found.append((OSTREAMS[text], stream_operands(statement(toks, i))))
         elif args and name == "fprintf" and file_stream(args[0]):
             found.append((file_stream(args[0]), formatted(args[1:])))
         elif args and name == "log_format" and file_stream(args[0]):

@@ -1,5 +1,6 @@
 #include "fwkeeper/manager/test/cpld_board.hpp"
 
+#include "dbus/properties.hpp"
 #include "fwkeeper/cpld/jed_image.hpp"
 
 #include <stdexcept>
@@ -14,7 +15,6 @@ namespace
 using nlohmann::json;
 namespace jedec = simboard::jedec;
 
-constexpr const char* properties = "org.freedesktop.DBus.Properties";
 constexpr const char* board_service =
     "xyz.openbmc_project.TARNproperties.Manager";
 constexpr const char* board_path = "/xyz/openbmc_project/TARNproperties/mgr";
@@ -227,14 +227,14 @@ std::string cpld_board::update_to_end(const std::string& object)
 std::string cpld_board::property(const std::string& object,
                                  const std::string& name)
 {
-    return std::get<0>(sim.client().call_method<std::variant<std::string>>(
-        service, object, properties, "Get", service, name));
+    return dbus::get_property<std::string>(sim.client(),
+                                           {service, object, service, name});
 }
 
 std::string cpld_board::board_property(const std::string& name)
 {
-    return std::get<0>(sim.client().call_method<std::variant<std::string>>(
-        board_service, board_path, properties, "Get", board_service, name));
+    return dbus::get_property<std::string>(
+        sim.client(), {board_service, board_path, board_service, name});
 }
 
 bool cpld_board::wait_for_board(const std::string& owner,
