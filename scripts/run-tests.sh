@@ -15,11 +15,37 @@ export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0
 passed=0
 failed=0
 
+# The files to build for the tests of the suites given, and every installed
+# target: suite_targets DIR SUITE...
+suite_targets()
+{
+    python3 - "$@" <<'EOF'
+import json, os, subprocess, sys
+
+build, suites = sys.argv[1], set(sys.argv[2:])
+
+
+def introspect(what):
+    return json.loads(
+        subprocess.check_output(["meson", "introspect", build, "--" + what]))
+
+
+needed = set()
+for test in introspect("tests"):
+    if suites & {suite.split(":")[-1] for suite in test["suite"]}:
+        needed.update(test["depends"])
+for target in introspect("targets"):
+    if target["id"] in needed or target["installed"]:
+        for name in target["filename"]:
+            print(os.path.relpath(name, os.path.abspath(build)))
+EOF
+}
+
 # Builds one configuration and runs its tests, all of them or those of the
 # suites given: run_suite DIR MULTIPLIER "SUITE..." [meson args].
 run_suite()
 {
-    local dir=$1 multiplier=$2 suites=()
+    local dir=$1 multiplier=$2 names=$3 suites=()
     local suite
     for suite in $3; do
         suites+=(--suite "$suite")
@@ -28,10 +54,19 @@ run_suite()
     if [ ! -f "$dir/build.ninja" ]; then
         meson setup "$dir" "$@" || return 1
     fi
-    meson compile -C "$dir" -j 2 || return 1
+    if [ -z "$names" ]; then
+        meson compile -C "$dir" -j 2 || return 1
+    else
+        # Only what the suites run, and every deliverable.
+        local targets
+        # shellcheck disable=SC2086
+        targets=$(suite_targets "$dir" $names) || return 1
+        # shellcheck disable=SC2086
+        ninja -C "$dir" -j 2 $targets || return 1
+    fi
     local log
     log=$(mktemp)
-    meson test -C "$dir" --print-errorlogs --num-processes 2 \
+    meson test -C "$dir" --no-rebuild --print-errorlogs --num-processes 2 \
         --timeout-multiplier "$multiplier" "${suites[@]}" 2>&1 | tee "$log"
     local ok fail
     ok=$(awk '/^Ok:/ { print $2 }' "$log")
