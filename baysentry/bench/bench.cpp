@@ -4,12 +4,11 @@
 // figures; checks nothing.
 #include "baysentry/test/bay_board.hpp"
 #include "platform/tarn_util.hpp"
+#include "simboard/fixture/process_figures.hpp"
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
-#include <fstream>
 #include <string>
 #include <thread>
 
@@ -26,34 +25,9 @@ constexpr unsigned minimumReads = 3 * 2;
 // slept and woke up, or was preempted.
 unsigned long contextSwitches(pid_t pid)
 {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    unsigned long total = 0;
-    std::string line;
-    while (std::getline(status, line))
-    {
-        if (line.find("ctxt_switches:") != std::string::npos)
-        {
-            total += std::stoul(line.substr(line.find(':') + 1));
-        }
-    }
-    return total;
-}
-
-// Time a process spent on a CPU, from the scheduler's own account in
-// nanoseconds (user and system time count whole clock ticks).
-double cpuSeconds(pid_t pid)
-{
-    std::ifstream schedstat("/proc/" + std::to_string(pid) + "/schedstat");
-    unsigned long long nanoseconds = 0;
-    schedstat >> nanoseconds;
-    return static_cast<double>(nanoseconds) * 1e-9;
-}
-
-double processCpuSeconds()
-{
-    timespec now{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
-    return static_cast<double>(now.tv_sec) + now.tv_nsec * 1e-9;
+    return static_cast<unsigned long>(
+        simboard::status_field(pid, "voluntary_ctxt_switches") +
+        simboard::status_field(pid, "nonvoluntary_ctxt_switches"));
 }
 
 // CPU cost of one tick's register reads through the emulated bus,
@@ -68,12 +42,12 @@ double secondsPerTickOfReads(const std::string& statePath)
     for (int round = 0; round < rounds; ++round)
     {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        const double before = processCpuSeconds();
+        const double before = simboard::own_cpu_seconds();
         for (unsigned reg = 0; reg < minimumReads; ++reg)
         {
             i2cGet(20, 0x33, 16, &value);
         }
-        total += processCpuSeconds() - before;
+        total += simboard::own_cpu_seconds() - before;
     }
     return total / rounds;
 }
@@ -105,10 +79,10 @@ int main(int argc, char** argv)
     const pid_t pid = board.daemon->pid();
     const std::size_t ticksBefore = board.reads(20, 16);
     const auto transactionsBefore = board.sim.i2c().transaction_count();
-    const double cpuBefore = cpuSeconds(pid);
+    const double cpuBefore = simboard::cpu_seconds(pid);
     const unsigned long switchesBefore = contextSwitches(pid);
     std::this_thread::sleep_for(std::chrono::seconds(seconds));
-    const double cpu = cpuSeconds(pid) - cpuBefore;
+    const double cpu = simboard::cpu_seconds(pid) - cpuBefore;
     const unsigned long switches = contextSwitches(pid) - switchesBefore;
     const auto ticks = static_cast<double>(board.reads(20, 16) - ticksBefore);
     const auto transactions = static_cast<double>(

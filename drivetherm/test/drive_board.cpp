@@ -1,28 +1,21 @@
 #include "drivetherm/test/drive_board.hpp"
 
-#include "simboard/fixture/time_scale.hpp"
-
-#include <systemd/sd-bus.h>
-
 #include <algorithm>
 #include <cmath>
-#include <filesystem>
-#include <fstream>
 #include <set>
 #include <sstream>
 #include <tuple>
 
-namespace drivetherm_test
+namespace drivetherm::test
 {
 
 namespace
 {
 
-constexpr const char* properties = "org.freedesktop.DBus.Properties";
-using any_value = std::variant<std::string, double, bool>;
-using property_map = std::map<std::string, any_value>;
+using AnyValue = std::variant<std::string, double, bool>;
+using PropertyMap = std::map<std::string, AnyValue>;
 
-std::string text_of(const any_value& v)
+std::string textOf(const AnyValue& v)
 {
     std::ostringstream out;
     std::visit(
@@ -52,18 +45,18 @@ std::string joined(const std::vector<std::string>& parts)
 
 } // namespace
 
-std::string sensor_path(const std::string& object)
+std::string sensorPath(const std::string& object)
 {
     return "/xyz/openbmc_project/sensors/temperature/" + object;
 }
 
-std::string config_path(const std::string& object)
+std::string configPath(const std::string& object)
 {
-    return std::string(board_path) + "/" + object;
+    return std::string(boardPath) + "/" + object;
 }
 
-json m2_record(const std::string& name, unsigned bus, unsigned address,
-               unsigned reg, const std::string& power)
+json m2Record(const std::string& name, unsigned bus, unsigned address,
+              unsigned reg, const std::string& power)
 {
     json record = {{"Name", name},
                    {"Type", "M2Sensor"},
@@ -77,8 +70,8 @@ json m2_record(const std::string& name, unsigned bus, unsigned address,
     return record;
 }
 
-json threshold_record(unsigned severity, const std::string& direction,
-                      double value, std::optional<double> hysteresis)
+json thresholdRecord(unsigned severity, const std::string& direction,
+                     double value, std::optional<double> hysteresis)
 {
     json record = {{"Direction", direction},
                    {"Severity", {"d", static_cast<double>(severity)}},
@@ -90,11 +83,11 @@ json threshold_record(unsigned severity, const std::string& direction,
     return record;
 }
 
-json i2c_for(const std::vector<drive>& drives)
+json i2cFor(const std::vector<Drive>& drives)
 {
     std::set<unsigned> buses;
     json devices = json::array();
-    for (const drive& d : drives)
+    for (const Drive& d : drives)
     {
         buses.insert(d.bus);
         devices.push_back({{"bus", d.bus},
@@ -102,29 +95,29 @@ json i2c_for(const std::vector<drive>& drives)
                            {"kind", "register"},
                            {"registers", {{std::to_string(d.reg), d.value}}}});
     }
-    json bus_list = json::array();
+    json busList = json::array();
     for (unsigned bus : buses)
     {
-        bus_list.push_back({{"bus", bus}});
+        busList.push_back({{"bus", bus}});
     }
-    return {{"buses", bus_list}, {"devices", devices}};
+    return {{"buses", busList}, {"devices", devices}};
 }
 
-json peers_for(const json& objects)
+json peersFor(const json& objects)
 {
     return {{"entity_manager", {{"objects", objects}}},
-            {"host", {{"CurrentHostState", host_running}}},
+            {"host", {{"CurrentHostState", hostRunning}}},
             {"os", {{"OperatingSystemState", "Standby"}}}};
 }
 
-drive_board::drive_board(
+DriveBoard::DriveBoard(
     const json& description,
-    const std::map<std::string, std::string>& extra_environment) :
-    sim(description),
-    environment(extra_environment)
+    const std::map<std::string, std::string>& extraEnvironment) :
+    daemon_board(description),
+    environment(extraEnvironment)
 {}
 
-bool drive_board::start()
+bool DriveBoard::start()
 {
     watch.emplace(sim.client(),
                   std::string("type='signal',sender='") + service + "'",
@@ -147,7 +140,7 @@ bool drive_board::start()
         20s);
 }
 
-bool drive_board::has_sensor(const std::string& object)
+bool DriveBoard::hasSensor(const std::string& object)
 {
     try
     {
@@ -160,25 +153,25 @@ bool drive_board::has_sensor(const std::string& object)
     }
 }
 
-bool drive_board::wait_for_sensors(const std::vector<std::string>& objects,
-                                   std::chrono::milliseconds timeout)
+bool DriveBoard::waitForSensors(const std::vector<std::string>& objects,
+                                std::chrono::milliseconds timeout)
 {
     return wait(
         [&] {
             return std::all_of(
                 objects.begin(), objects.end(),
-                [this](const std::string& o) { return has_sensor(o); });
+                [this](const std::string& o) { return hasSensor(o); });
         },
         timeout);
 }
 
-double drive_board::value(const std::string& object)
+double DriveBoard::value(const std::string& object)
 {
-    return property<double>(object, value_interface, "Value");
+    return property<double>(object, valueInterface, "Value");
 }
 
-bool drive_board::wait_for_value(const std::string& object, double expected,
-                                 std::chrono::milliseconds timeout)
+bool DriveBoard::waitForValue(const std::string& object, double expected,
+                              std::chrono::milliseconds timeout)
 {
     return wait(
         [&] {
@@ -195,32 +188,34 @@ bool drive_board::wait_for_value(const std::string& object, double expected,
         timeout);
 }
 
-void drive_board::set_register(const drive& d, unsigned value)
+void DriveBoard::setRegister(const Drive& d, unsigned value)
 {
     sim.i2c().write_register(d.bus, static_cast<uint8_t>(d.address),
                              static_cast<uint8_t>(d.reg),
                              static_cast<uint8_t>(value));
 }
 
-void drive_board::set_host_state(const std::string& state)
+void DriveBoard::setHostState(const std::string& state)
 {
-    sim.client().call_method(
-        "xyz.openbmc_project.State.Host", "/xyz/openbmc_project/state/host0",
-        properties, "Set", std::string("xyz.openbmc_project.State.Host"),
-        std::string("CurrentHostState"), std::variant<std::string>(state));
+    dbus::set_property(
+        sim.client(),
+        {"xyz.openbmc_project.State.Host", "/xyz/openbmc_project/state/host0",
+         "xyz.openbmc_project.State.Host", "CurrentHostState"},
+        state);
 }
 
-void drive_board::set_os_state(const std::string& state)
+void DriveBoard::setOsState(const std::string& state)
 {
-    sim.client().call_method(
-        "xyz.openbmc_project.State.OperatingSystem",
-        "/xyz/openbmc_project/state/os", properties, "Set",
-        std::string("xyz.openbmc_project.State.OperatingSystem.Status"),
-        std::string("OperatingSystemState"), std::variant<std::string>(state));
+    dbus::set_property(sim.client(),
+                       {"xyz.openbmc_project.State.OperatingSystem",
+                        "/xyz/openbmc_project/state/os",
+                        "xyz.openbmc_project.State.OperatingSystem.Status",
+                        "OperatingSystemState"},
+                       state);
 }
 
-void drive_board::emit_changed(const std::string& config,
-                               const std::string& iface)
+void DriveBoard::emitChanged(const std::string& config,
+                             const std::string& iface)
 {
     sim.client().call_method("xyz.openbmc_project.SimBoard",
                              "/xyz/openbmc_project/simboard/entity_manager",
@@ -228,52 +223,45 @@ void drive_board::emit_changed(const std::string& config,
                              "EmitChanged", dbus::object_path{config}, iface);
 }
 
-void drive_board::emit_signal(
-    const std::string& path, const std::string& signal_iface,
-    const std::string& member, const std::string& arg0)
+void DriveBoard::emitSignal(const std::string& path,
+                            const std::string& signalIface,
+                            const std::string& member, const std::string& arg0)
 {
-    sd_bus* bus = sim.client().get_bus();
-    int r = 0;
+    using Properties = std::map<std::string, std::variant<std::string>>;
+    dbus::connection& bus = sim.client();
     if (member == "PropertiesChanged")
     {
-        r = sd_bus_emit_signal(bus, path.c_str(), signal_iface.c_str(),
-                               member.c_str(), "sa{sv}as", arg0.c_str(), 0, 0);
+        bus.emit_signal(path, signalIface, member, arg0, Properties{},
+                        std::vector<std::string>{});
     }
     else if (member == "InterfacesAdded")
     {
-        r = sd_bus_emit_signal(bus, path.c_str(), signal_iface.c_str(),
-                               member.c_str(), "oa{sa{sv}}", path.c_str(), 1,
-                               arg0.c_str(), 0);
+        bus.emit_signal(path, signalIface, member, dbus::object_path{path},
+                        std::map<std::string, Properties>{{arg0, {}}});
     }
     else
     {
-        r = sd_bus_emit_signal(bus, path.c_str(), signal_iface.c_str(),
-                               member.c_str(), "oas", path.c_str(), 1,
-                               arg0.c_str());
+        bus.emit_signal(path, signalIface, member, dbus::object_path{path},
+                        std::vector<std::string>{arg0});
     }
-    if (r < 0)
-    {
-        throw dbus::error(r, "sd_bus_emit_signal");
-    }
-    sd_bus_flush(bus);
+    bus.flush();
 }
 
-std::size_t drive_board::passes() const
+std::size_t DriveBoard::passes() const
 {
-    const auto calls = sim.peer_calls();
+    const auto calls = calls_to("xyz.openbmc_project.EntityManager");
     return static_cast<std::size_t>(
         std::count_if(calls.begin(), calls.end(), [](const std::string& c) {
-            return c.find("GetManagedObjects") != std::string::npos;
+            return c.starts_with("GetManagedObjects");
         }));
 }
 
-std::vector<std::string> drive_board::peer_calls_of(
-    const std::string& peer) const
+std::vector<std::string> DriveBoard::entityManagerCalls() const
 {
     std::vector<std::string> calls;
-    for (const auto& call : sim.peer_calls())
+    for (const auto& call : calls_to("xyz.openbmc_project.EntityManager"))
     {
-        if (call.starts_with(peer + " "))
+        if (!call.starts_with("GetManagedObjects"))
         {
             calls.push_back(call);
         }
@@ -281,20 +269,7 @@ std::vector<std::string> drive_board::peer_calls_of(
     return calls;
 }
 
-std::vector<std::string> drive_board::entity_manager_calls() const
-{
-    std::vector<std::string> calls;
-    for (const auto& call : peer_calls_of("xyz.openbmc_project.EntityManager"))
-    {
-        if (call.find("GetManagedObjects") == std::string::npos)
-        {
-            calls.push_back(call);
-        }
-    }
-    return calls;
-}
-
-boost::asio::io_context& drive_board::loop()
+boost::asio::io_context& DriveBoard::loop()
 {
     auto& io = sim.io();
     if (io.stopped())
@@ -304,13 +279,13 @@ boost::asio::io_context& drive_board::loop()
     return io;
 }
 
-void drive_board::pump(std::chrono::milliseconds time)
+void DriveBoard::pump(std::chrono::milliseconds time)
 {
     loop().run_for(time);
 }
 
-bool drive_board::wait(const std::function<bool()>& done,
-                       std::chrono::milliseconds timeout)
+bool DriveBoard::wait(const std::function<bool()>& done,
+                      std::chrono::milliseconds timeout)
 {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (!done())
@@ -324,62 +299,34 @@ bool drive_board::wait(const std::function<bool()>& done,
     return true;
 }
 
-std::size_t drive_board::count_signals(const std::string& member,
-                                       const std::string& path) const
+std::size_t DriveBoard::countSignals(const std::string& member,
+                                     const std::string& path) const
 {
     return static_cast<std::size_t>(
-        std::count_if(seen.begin(), seen.end(), [&](const seen_signal& s) {
+        std::count_if(seen.begin(), seen.end(), [&](const SeenSignal& s) {
             return s.member == member && (path.empty() || s.path == path);
         }));
 }
 
-bool drive_board::saw(const std::string& text, std::size_t n)
+void DriveBoard::record(dbus::message& m)
 {
-    daemon->wait_for_count(text, n, simboard::scaled(5s));
-    return count(text) == n;
-}
-
-std::size_t drive_board::open_fds() const
-{
-    const auto dir = "/proc/" + std::to_string(daemon->pid()) + "/fd";
-    return static_cast<std::size_t>(
-        std::distance(std::filesystem::directory_iterator(dir),
-                      std::filesystem::directory_iterator()));
-}
-
-long drive_board::resident_kb() const
-{
-    std::ifstream status("/proc/" + std::to_string(daemon->pid()) + "/status");
-    std::string line;
-    while (std::getline(status, line))
-    {
-        if (line.starts_with("VmRSS:"))
-        {
-            return std::stol(line.substr(6));
-        }
-    }
-    return -1;
-}
-
-void drive_board::record(dbus::message& m)
-{
-    seen_signal s{m.member(), m.path(), {}};
+    SeenSignal s{m.member(), m.path(), {}};
     if (s.member == "PropertiesChanged")
     {
         std::string iface;
-        property_map changed;
+        PropertyMap changed;
         m.read(iface, changed);
         std::vector<std::string> parts{iface};
         for (const auto& [name, v] : changed)
         {
-            parts.push_back(name + "=" + text_of(v));
+            parts.push_back(name + "=" + textOf(v));
         }
         s.detail = joined(parts);
     }
     else if (s.member == "InterfacesAdded")
     {
         dbus::object_path object;
-        std::map<std::string, property_map> interfaces;
+        std::map<std::string, PropertyMap> interfaces;
         m.read(object, interfaces);
         s.path = object.str;
         std::vector<std::string> names;
@@ -403,9 +350,9 @@ void drive_board::record(dbus::message& m)
         bool asserted = false;
         double v = 0;
         m.read(name, iface, alarm, asserted, v);
-        s.detail = joined({name, iface, alarm, text_of(asserted), text_of(v)});
+        s.detail = joined({name, iface, alarm, textOf(asserted), textOf(v)});
     }
     seen.push_back(std::move(s));
 }
 
-} // namespace drivetherm_test
+} // namespace drivetherm::test

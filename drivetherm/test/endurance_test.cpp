@@ -13,12 +13,12 @@
 namespace
 {
 
-using namespace drivetherm_test;
+using namespace drivetherm::test;
 
-constexpr unsigned sensor_count = 32;
-constexpr auto rescan_spacing = 1200ms;
+constexpr unsigned sensorCount = 32;
+constexpr auto rescanSpacing = 1200ms;
 
-std::map<std::string, std::string> small_quarantine()
+std::map<std::string, std::string> smallQuarantine()
 {
     const char* inherited = std::getenv("ASAN_OPTIONS");
     return {{"ASAN_OPTIONS",
@@ -26,50 +26,50 @@ std::map<std::string, std::string> small_quarantine()
                  ":verify_asan_link_order=0:quarantine_size_mb=4"}};
 }
 
-struct many_drives
+struct ManyDrives
 {
-    std::vector<drive> drives;
+    std::vector<Drive> drives;
     json objects = json::object();
     std::vector<std::string> sensors;
 
-    many_drives()
+    ManyDrives()
     {
-        for (unsigned i = 0; i < sensor_count; ++i)
+        for (unsigned i = 0; i < sensorCount; ++i)
         {
-            const drive d{7 + i / 8, 0x60 + i % 8, 1, 20 + i};
+            const Drive d{7 + i / 8, 0x60 + i % 8, 1, 20 + i};
             drives.push_back(d);
             const std::string name = "Drive " + std::to_string(i);
-            objects[config_path("M2_" + std::to_string(i))] = {
-                {m2_interface, m2_record(name, d.bus, d.address)},
-                {std::string(m2_interface) + ".Thresholds0",
-                 threshold_record(0, "greater than", 70)}};
+            objects[configPath("M2_" + std::to_string(i))] = {
+                {m2Interface, m2Record(name, d.bus, d.address)},
+                {std::string(m2Interface) + ".Thresholds0",
+                 thresholdRecord(0, "greater than", 70)}};
             sensors.push_back("Drive_" + std::to_string(i));
         }
     }
 };
 
-void rescan(drive_board& b, unsigned times)
+void rescan(DriveBoard& b, unsigned times)
 {
     for (unsigned i = 0; i < times; ++i)
     {
-        b.emit_changed(config_path("M2_0"), m2_interface);
-        b.pump(rescan_spacing);
-        b.clear_signals();
+        b.emitChanged(configPath("M2_0"), m2Interface);
+        b.pump(rescanSpacing);
+        b.clearSignals();
     }
 }
 
 TEST(Endurance, ReadingsAndRescansLeaveNoDescriptorsOrMemoryBehind)
 {
-    many_drives board;
-    drive_board b(json{{"i2c", i2c_for(board.drives)},
-                       {"peers", peers_for(board.objects)}},
-                  small_quarantine());
+    ManyDrives board;
+    DriveBoard b(json{{"i2c", i2cFor(board.drives)},
+                      {"peers", peersFor(board.objects)}},
+                 smallQuarantine());
     ASSERT_TRUE(b.start()) << b.transcript();
-    ASSERT_TRUE(b.wait_for_sensors(board.sensors, 30s)) << b.transcript();
+    ASSERT_TRUE(b.waitForSensors(board.sensors, 30s)) << b.transcript();
 
     rescan(b, 15);
-    const std::size_t fds = b.open_fds();
-    const long rss = b.resident_kb();
+    const long fds = b.openFds();
+    const long rss = b.residentKb();
     const std::size_t passes = b.passes();
     b.sim.i2c().clear_log();
 
@@ -77,20 +77,20 @@ TEST(Endurance, ReadingsAndRescansLeaveNoDescriptorsOrMemoryBehind)
     rescan(b, rescans);
     // A reading a second per drive, and a probe per drive and pass.
     const std::size_t transfers = b.sim.i2c().log().size();
-    std::printf("%zu transfers, %zu passes; %zu descriptors; resident %ld kB "
+    std::printf("%zu transfers, %zu passes; %ld descriptors; resident %ld kB "
                 "then %ld kB\n",
-                transfers, b.passes() - passes, b.open_fds(), rss,
-                b.resident_kb());
-    EXPECT_GE(transfers, 200U * sensor_count);
+                transfers, b.passes() - passes, b.openFds(), rss,
+                b.residentKb());
+    EXPECT_GE(transfers, 200U * sensorCount);
     EXPECT_GE(b.passes() - passes, rescans - 5);
-    EXPECT_EQ(b.open_fds(), fds);
-    EXPECT_LT(b.resident_kb() - rss, 2048) << "from " << rss << " kB";
+    EXPECT_EQ(b.openFds(), fds);
+    EXPECT_LT(b.residentKb() - rss, 2048) << "from " << rss << " kB";
 
     // Replaced sensors poll no more: one reading a second per drive.
     b.sim.i2c().clear_log();
     b.pump(3s);
-    EXPECT_LE(b.sim.i2c().log().size(), 4U * sensor_count);
-    EXPECT_TRUE(b.wait_for_value("Drive_31", 51));
+    EXPECT_LE(b.sim.i2c().log().size(), 4U * sensorCount);
+    EXPECT_TRUE(b.waitForValue("Drive_31", 51));
     EXPECT_TRUE(b.daemon->running());
 }
 

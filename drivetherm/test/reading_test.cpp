@@ -12,39 +12,39 @@
 namespace
 {
 
-using namespace drivetherm_test;
+using namespace drivetherm::test;
 
-const drive drive1{7, 0x6a, 1, 0x19};
-const drive drive2{8, 0x6a, 1, 30};
+const Drive drive1{7, 0x6a, 1, 0x19};
+const Drive drive2{8, 0x6a, 1, 30};
 
 TEST(Readings, BytesFailuresAndOneTransferPerReading)
 {
-    json i2c = i2c_for({drive1, drive2});
+    json i2c = i2cFor({drive1, drive2});
     i2c["buses"].push_back({{"bus", 9}, {"functionality", "0x00000001"}});
     i2c["devices"].push_back({{"bus", 9},
                               {"address", "0x6a"},
                               {"kind", "register"},
                               {"registers", {{"1", 20}}}});
     const json objects = {
-        {config_path("M2_1"), {{m2_interface, m2_record("M2 Drive 1", 7)}}},
-        {config_path("M2_2"), {{m2_interface, m2_record("M2 Drive 2", 8)}}},
-        {config_path("M2_3"), {{m2_interface, m2_record("M2 Drive 3", 9)}}}};
-    drive_board b({{"i2c", i2c}, {"peers", peers_for(objects)}});
+        {configPath("M2_1"), {{m2Interface, m2Record("M2 Drive 1", 7)}}},
+        {configPath("M2_2"), {{m2Interface, m2Record("M2 Drive 2", 8)}}},
+        {configPath("M2_3"), {{m2Interface, m2Record("M2 Drive 3", 9)}}}};
+    DriveBoard b({{"i2c", i2c}, {"peers", peersFor(objects)}});
     ASSERT_TRUE(b.start()) << b.transcript();
-    ASSERT_TRUE(b.wait_for_value("M2_Drive_1", 25)) << b.transcript();
-    ASSERT_TRUE(b.wait_for_value("M2_Drive_2", 30)) << b.transcript();
+    ASSERT_TRUE(b.waitForValue("M2_Drive_1", 25)) << b.transcript();
+    ASSERT_TRUE(b.waitForValue("M2_Drive_2", 30)) << b.transcript();
 
     // The adapter without byte-data reads fails the probe: no sensor.
     EXPECT_TRUE(b.saw("operator():277, bus:9, vpdAddr:6a, tmp:1"));
-    EXPECT_FALSE(b.has_sensor("M2_Drive_3"));
+    EXPECT_FALSE(b.hasSensor("M2_Drive_3"));
 
-    b.set_register(drive1, 0x7f);
-    EXPECT_TRUE(b.wait_for_value("M2_Drive_1", 127));
+    b.setRegister(drive1, 0x7f);
+    EXPECT_TRUE(b.waitForValue("M2_Drive_1", 127));
 
     // Bytes with bit 7 set are no reading, every second.
-    b.set_register(drive1, 0x80);
-    EXPECT_TRUE(b.wait_for_value("M2_Drive_1", NAN));
-    b.set_register(drive1, 0xff);
+    b.setRegister(drive1, 0x80);
+    EXPECT_TRUE(b.waitForValue("M2_Drive_1", NAN));
+    b.setRegister(drive1, 0xff);
     // (The probe of the adapter without byte-data printed one already.)
     EXPECT_TRUE(
         b.daemon->wait_for_count("Invalid read getM2RegsInfoByte", 3, 10s))
@@ -53,27 +53,27 @@ TEST(Readings, BytesFailuresAndOneTransferPerReading)
     EXPECT_TRUE(std::isnan(b.value("M2_Drive_1")));
     // No reading is not a fault: both decorators stay true.
     EXPECT_TRUE(
-        b.property<bool>("M2_Drive_1", availability_interface, "Available"));
+        b.property<bool>("M2_Drive_1", availabilityInterface, "Available"));
     EXPECT_TRUE(b.property<bool>(
         "M2_Drive_1", "xyz.openbmc_project.State.Decorator.OperationalStatus",
         "Functional"));
-    b.set_register(drive1, 0x19);
-    EXPECT_TRUE(b.wait_for_value("M2_Drive_1", 25));
+    b.setRegister(drive1, 0x19);
+    EXPECT_TRUE(b.waitForValue("M2_Drive_1", 25));
 
     // A device that does not answer, and a bus whose node is gone.
     b.sim.i2c().set_silent(7, 0x6a, true);
-    EXPECT_TRUE(b.wait_for_value("M2_Drive_1", NAN));
+    EXPECT_TRUE(b.waitForValue("M2_Drive_1", NAN));
     b.sim.i2c().set_bus_present(8, false);
-    EXPECT_TRUE(b.wait_for_value("M2_Drive_2", NAN));
+    EXPECT_TRUE(b.waitForValue("M2_Drive_2", NAN));
     EXPECT_TRUE(b.daemon->wait_for_count(
         " unable to open i2c device/dev/i2c-8  err=-1", 2, 10s));
     b.sim.i2c().set_silent(7, 0x6a, false);
     b.sim.i2c().set_bus_present(8, true);
-    EXPECT_TRUE(b.wait_for_value("M2_Drive_1", 25));
-    EXPECT_TRUE(b.wait_for_value("M2_Drive_2", 30));
+    EXPECT_TRUE(b.waitForValue("M2_Drive_1", 25));
+    EXPECT_TRUE(b.waitForValue("M2_Drive_2", 30));
 
     // Each reading is one byte read and leaves no descriptor open.
-    const std::size_t fds = b.open_fds();
+    const long fds = b.openFds();
     const std::size_t lines = b.count("Invalid read getM2RegsInfoByte");
     b.sim.i2c().clear_log();
     b.pump(4s);
@@ -85,37 +85,37 @@ TEST(Readings, BytesFailuresAndOneTransferPerReading)
         EXPECT_EQ(entry.written, std::vector<uint8_t>{1});
         EXPECT_EQ(entry.read, std::vector<uint8_t>{0x19});
     }
-    EXPECT_EQ(b.open_fds(), fds);
+    EXPECT_EQ(b.openFds(), fds);
     EXPECT_EQ(b.count("Invalid read getM2RegsInfoByte"), lines);
 }
 
 TEST(Readings, GatedDriveSettlesBeforeReadingAgain)
 {
     const json objects = {
-        {config_path("M2_1"),
-         {{m2_interface, m2_record("M2 Drive 1", 7, 0x6a, 1, "On")}}}};
-    drive_board b({{"i2c", i2c_for({drive1})}, {"peers", peers_for(objects)}});
+        {configPath("M2_1"),
+         {{m2Interface, m2Record("M2 Drive 1", 7, 0x6a, 1, "On")}}}};
+    DriveBoard b({{"i2c", i2cFor({drive1})}, {"peers", peersFor(objects)}});
     ASSERT_TRUE(b.start()) << b.transcript();
-    ASSERT_TRUE(b.wait_for_value("M2_Drive_1", 25)) << b.transcript();
+    ASSERT_TRUE(b.waitForValue("M2_Drive_1", 25)) << b.transcript();
 
-    b.set_host_state(host_off);
-    EXPECT_TRUE(b.wait_for_value("M2_Drive_1", NAN, 3s));
+    b.setHostState(hostOff);
+    EXPECT_TRUE(b.waitForValue("M2_Drive_1", NAN, 3s));
     EXPECT_TRUE(b.wait(
         [&] {
-            return !b.property<bool>("M2_Drive_1", availability_interface,
+            return !b.property<bool>("M2_Drive_1", availabilityInterface,
                                      "Available");
         },
         3s));
     b.sim.i2c().clear_log();
 
     // Back on: the drive is read again only once the state held 10 s.
-    b.set_host_state(host_running);
+    b.setHostState(hostRunning);
     b.pump(5s);
     EXPECT_TRUE(std::isnan(b.value("M2_Drive_1")));
     EXPECT_TRUE(b.sim.i2c().log().empty());
-    EXPECT_TRUE(b.wait_for_value("M2_Drive_1", 25, 15s));
+    EXPECT_TRUE(b.waitForValue("M2_Drive_1", 25, 15s));
     EXPECT_TRUE(
-        b.property<bool>("M2_Drive_1", availability_interface, "Available"));
+        b.property<bool>("M2_Drive_1", availabilityInterface, "Available"));
     EXPECT_EQ(b.count("Invalid read"), 0U) << b.transcript();
 }
 
@@ -126,36 +126,36 @@ TEST(Readings, GatedDriveSettlesBeforeReadingAgain)
 TEST(Readings, UnansweredGatedDriveIsFoundOnceItsStateSettles)
 {
     const json objects = {
-        {config_path("M2_1"),
-         {{m2_interface, m2_record("M2 Drive 1", 7, 0x6a, 1, "On")}}},
-        {config_path("M2_2"), {{m2_interface, m2_record("M2 Drive 2", 8)}}}};
-    json peers = peers_for(objects);
-    peers["host"]["CurrentHostState"] = host_off;
-    drive_board b({{"i2c", i2c_for({drive1, drive2})}, {"peers", peers}});
+        {configPath("M2_1"),
+         {{m2Interface, m2Record("M2 Drive 1", 7, 0x6a, 1, "On")}}},
+        {configPath("M2_2"), {{m2Interface, m2Record("M2 Drive 2", 8)}}}};
+    json peers = peersFor(objects);
+    peers["host"]["CurrentHostState"] = hostOff;
+    DriveBoard b({{"i2c", i2cFor({drive1, drive2})}, {"peers", peers}});
     b.sim.i2c().set_silent(7, 0x6a, true);
     b.sim.i2c().set_silent(8, 0x6a, true);
     ASSERT_TRUE(b.start()) << b.transcript();
     ASSERT_TRUE(
         b.daemon->wait_for_count("vpdAddr:6a", 2, simboard::scaled(10s)))
         << b.transcript();
-    EXPECT_EQ(b.peer_calls_of("xyz.openbmc_project.State.Host").size(), 1U);
+    EXPECT_EQ(b.calls_to("xyz.openbmc_project.State.Host").size(), 1U);
     b.sim.i2c().set_silent(7, 0x6a, false);
     b.pump(2s);
-    EXPECT_FALSE(b.has_sensor("M2_Drive_1"));
+    EXPECT_FALSE(b.hasSensor("M2_Drive_1"));
 
     const auto powered = std::chrono::steady_clock::now();
-    b.set_host_state(host_running);
-    ASSERT_TRUE(b.wait_for_sensors({"M2_Drive_1"}, simboard::scaled(20s)))
+    b.setHostState(hostRunning);
+    ASSERT_TRUE(b.waitForSensors({"M2_Drive_1"}, simboard::scaled(20s)))
         << b.transcript();
     EXPECT_GE(std::chrono::steady_clock::now() - powered, 10s);
-    EXPECT_TRUE(b.wait_for_value("M2_Drive_1", 25)) << b.transcript();
+    EXPECT_TRUE(b.waitForValue("M2_Drive_1", 25)) << b.transcript();
     EXPECT_EQ(b.passes(), 2U);
     EXPECT_EQ(b.count("bus:8, vpdAddr:6a"), 2U);
 
-    b.set_host_state(host_off);
-    ASSERT_TRUE(b.wait_for_value("M2_Drive_1", NAN, 5s));
-    b.set_host_state(host_running);
-    ASSERT_TRUE(b.wait_for_value("M2_Drive_1", 25, simboard::scaled(20s)));
+    b.setHostState(hostOff);
+    ASSERT_TRUE(b.waitForValue("M2_Drive_1", NAN, 5s));
+    b.setHostState(hostRunning);
+    ASSERT_TRUE(b.waitForValue("M2_Drive_1", 25, simboard::scaled(20s)));
     b.pump(simboard::scaled(3s));
     EXPECT_EQ(b.passes(), 2U) << b.transcript();
 }

@@ -2,6 +2,7 @@
 // what reading a large JEDEC image costs. Prints figures; checks nothing.
 #include "fwkeeper/cpld/jed_image.hpp"
 #include "fwkeeper/manager/test/cpld_board.hpp"
+#include "simboard/fixture/process_figures.hpp"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -82,20 +83,8 @@ struct resident_memory
 
 resident_memory resident_of(pid_t pid)
 {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    resident_memory memory;
-    for (std::string line; std::getline(status, line);)
-    {
-        if (line.starts_with("VmRSS:"))
-        {
-            memory.now_kib = std::stol(line.substr(6));
-        }
-        else if (line.starts_with("VmHWM:"))
-        {
-            memory.peak_kib = std::stol(line.substr(6));
-        }
-    }
-    return memory;
+    return {simboard::status_field(pid, "VmRSS"),
+            simboard::status_field(pid, "VmHWM")};
 }
 
 // The peak starts again from the present resident size.
@@ -166,11 +155,11 @@ int bench_update()
     b.sim.i2c().clear_log();
     reset_peak(b.daemon->pid());
     const resident_memory before = resident_of(b.daemon->pid());
-    const double cpu_before = b.daemon->cpu_seconds();
+    const double cpu_before = simboard::cpu_seconds(b.daemon->pid());
     const auto start = clock_type::now();
     const std::string status = b.update_to_end(mb_object);
     const double wall = seconds_since(start);
-    const double cpu = b.daemon->cpu_seconds() - cpu_before;
+    const double cpu = simboard::cpu_seconds(b.daemon->pid()) - cpu_before;
     const resident_memory after = resident_of(b.daemon->pid());
 
     const auto log = b.sim.i2c().log({device.bus, device.address, {}});

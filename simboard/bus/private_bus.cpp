@@ -22,7 +22,7 @@ namespace simboard
 namespace
 {
 
-constexpr const char* daemonPath = "/usr/bin/dbus-daemon";
+constexpr const char* daemon_path = "/usr/bin/dbus-daemon";
 
 std::runtime_error failure(const std::string& what)
 {
@@ -42,9 +42,9 @@ std::string make_temp_dir()
     // Clients of any user reach the socket; nobody else lists the folder.
     if (chmod(pattern.c_str(), 0711) != 0)
     {
-        const int chmodErrno = errno;
+        const int chmod_errno = errno;
         rmdir(pattern.c_str());
-        errno = chmodErrno;
+        errno = chmod_errno;
         throw failure("chmod " + pattern);
     }
     return pattern;
@@ -103,7 +103,7 @@ std::string read_address(int fd)
     return line;
 }
 
-[[noreturn]] void exec_daemon(const std::string& configArg, int outFd)
+[[noreturn]] void exec_daemon(const std::string& config_arg, int out_fd)
 {
     // Between fork and exec: async-signal-safe calls only.
     prctl(PR_SET_PDEATHSIG, SIGTERM);
@@ -111,8 +111,8 @@ std::string read_address(int fd)
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
-    dup2(outFd, STDOUT_FILENO);
-    execl(daemonPath, daemonPath, configArg.c_str(), "--nofork",
+    dup2(out_fd, STDOUT_FILENO);
+    execl(daemon_path, daemon_path, config_arg.c_str(), "--nofork",
           "--print-address", static_cast<char*>(nullptr));
     _exit(127);
 }
@@ -124,7 +124,7 @@ private_bus::private_bus(const std::vector<std::string>& policy_files) :
 {
     try
     {
-        const std::string configArg =
+        const std::string config_arg =
             "--config-file=" + write_config(dir_, policy_files);
         int fds[2];
         if (pipe2(fds, O_CLOEXEC) != 0)
@@ -134,14 +134,14 @@ private_bus::private_bus(const std::vector<std::string>& policy_files) :
         pid_ = fork();
         if (pid_ == 0)
         {
-            exec_daemon(configArg, fds[1]);
+            exec_daemon(config_arg, fds[1]);
         }
-        const int forkErrno = errno;
+        const int fork_errno = errno;
         close(fds[1]);
         if (pid_ < 0)
         {
             close(fds[0]);
-            errno = forkErrno;
+            errno = fork_errno;
             throw failure("fork");
         }
         address_ = read_address(fds[0]);
@@ -149,7 +149,7 @@ private_bus::private_bus(const std::vector<std::string>& policy_files) :
         if (address_.empty())
         {
             throw std::runtime_error(
-                "private_bus: " + std::string(daemonPath) + " did not start");
+                "private_bus: " + std::string(daemon_path) + " did not start");
         }
     }
     catch (...)

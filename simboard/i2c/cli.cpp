@@ -132,8 +132,8 @@ int run(simboard::i2c_board& board, const arguments& args)
 int main(int argc, char** argv)
 {
     arguments args(argv + 1, argv + argc);
-    const char* fromEnvironment = std::getenv("SIMBOARD_I2C_STATE");
-    std::string state = fromEnvironment != nullptr ? fromEnvironment : "";
+    const char* from_environment = std::getenv("SIMBOARD_I2C_STATE");
+    std::string state = from_environment != nullptr ? from_environment : "";
     if (args.size() >= 2 && args[0] == "--state")
     {
         state = args[1];

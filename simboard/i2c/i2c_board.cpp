@@ -24,8 +24,8 @@ namespace
 using nlohmann::json;
 using namespace i2c;
 
-constexpr uint32_t defaultFunctionality = I2C_FUNC_I2C | I2C_FUNC_SMBUS_EMUL;
-constexpr uint32_t defaultEraseBusyPolls = 3;
+constexpr uint32_t default_functionality = I2C_FUNC_I2C | I2C_FUNC_SMBUS_EMUL;
+constexpr uint32_t default_erase_busy_polls = 3;
 
 [[noreturn]] void invalid(const std::string& what)
 {
@@ -63,12 +63,12 @@ uint64_t to_number(const json& value, const std::string& where, uint64_t max)
     }
     else if (value.is_number_integer())
     {
-        auto signedNumber = value.get<int64_t>();
-        if (signedNumber < 0)
+        auto signed_number = value.get<int64_t>();
+        if (signed_number < 0)
         {
             invalid(where + " is negative");
         }
-        number = static_cast<uint64_t>(signedNumber);
+        number = static_cast<uint64_t>(signed_number);
     }
     else if (value.is_string())
     {
@@ -157,7 +157,7 @@ bus_state parse_bus(const json& entry, const std::string& where)
     return bus_state{
         static_cast<uint32_t>(number_field(entry, "bus", where, 999999999)),
         static_cast<uint32_t>(number_field(entry, "functionality", where,
-                                           UINT32_MAX, defaultFunctionality)),
+                                           UINT32_MAX, default_functionality)),
         flag_field(entry, "present", where, true)};
 }
 
@@ -201,16 +201,17 @@ uint8_t parse_machxo(const json& entry, device_state& device,
     m.usercode = static_cast<uint32_t>(
         number_field(entry, "usercode", where, UINT32_MAX, 0));
     m.config_pages = static_cast<uint32_t>(
-        number_field(entry, "config_pages", where, maxPages));
-    m.user_pages = static_cast<uint32_t>(
-        number_field(entry, "user_pages", where, maxPages - m.config_pages, 0));
+        number_field(entry, "config_pages", where, max_pages));
+    m.user_pages = static_cast<uint32_t>(number_field(
+        entry, "user_pages", where, max_pages - m.config_pages, 0));
     m.done = flag_field(entry, "done", where, false);
-    m.erase_busy_polls = static_cast<uint32_t>(number_field(
-        entry, "erase_busy_polls", where, UINT32_MAX, defaultEraseBusyPolls));
+    m.erase_busy_polls = static_cast<uint32_t>(
+        number_field(entry, "erase_busy_polls", where, UINT32_MAX,
+                     default_erase_busy_polls));
     m.program_busy_polls = static_cast<uint32_t>(
         number_field(entry, "program_busy_polls", where, UINT32_MAX, 0));
     return static_cast<uint8_t>(
-        number_field(entry, "fill", where, 0xff, erasedByte));
+        number_field(entry, "fill", where, 0xff, erased_byte));
 }
 
 void add_device(board_plan& plan, const json& entry, const std::string& where)
@@ -225,7 +226,7 @@ void add_device(board_plan& plan, const json& entry, const std::string& where)
         static_cast<uint32_t>(number_field(entry, "bus", where, 999999999));
     device.address =
         static_cast<uint8_t>(number_field(entry, "address", where, 0x7f));
-    uint8_t fill = erasedByte;
+    uint8_t fill = erased_byte;
     const auto& kind = entry["kind"].get_ref<const std::string&>();
     if (kind == "register")
     {
@@ -237,7 +238,7 @@ void add_device(board_plan& plan, const json& entry, const std::string& where)
         device.machxo.flash_offset = plan.size;
         plan.size +=
             size_t{device.machxo.config_pages + device.machxo.user_pages} *
-            pageSize;
+            page_size;
     }
     else
     {
@@ -269,7 +270,7 @@ board_plan plan_board(const json& description)
     const json& i2c = description["i2c"];
     check_keys(i2c, {"buses", "devices"}, "\"i2c\"");
     board_plan plan;
-    for (const json& entry : array_field(i2c, "buses", maxBuses))
+    for (const json& entry : array_field(i2c, "buses", max_buses))
     {
         bus_state bus = parse_bus(entry, "bus " + entry.dump());
         if (std::ranges::any_of(plan.buses, [&](const bus_state& other) {
@@ -280,7 +281,7 @@ board_plan plan_board(const json& description)
         }
         plan.buses.push_back(bus);
     }
-    for (const json& entry : array_field(i2c, "devices", maxDevices))
+    for (const json& entry : array_field(i2c, "devices", max_devices))
     {
         add_device(plan, entry, "device " + entry.dump());
     }
@@ -290,16 +291,16 @@ board_plan plan_board(const json& description)
 void lay_out(shared_state& state, const board_plan& plan,
              const std::filesystem::path& log)
 {
-    state.magic = stateMagic;
-    state.version = stateVersion;
+    state.magic = state_magic;
+    state.version = state_version;
     state.file_size = plan.size;
     init_mutex(state);
-    std::string logPath = log.string();
-    if (logPath.size() >= maxPath)
+    std::string log_text = log.string();
+    if (log_text.size() >= max_path)
     {
-        invalid("state path too long: " + logPath);
+        invalid("state path too long: " + log_text);
     }
-    std::ranges::copy(logPath, state.log_path.begin());
+    std::ranges::copy(log_text, state.log_path.begin());
     state.bus_count = static_cast<uint32_t>(plan.buses.size());
     state.device_count = static_cast<uint32_t>(plan.devices.size());
     std::ranges::copy(plan.buses, state.buses.begin());
@@ -308,7 +309,7 @@ void lay_out(shared_state& state, const board_plan& plan,
     {
         const machxo_state& m = plan.devices[i].machxo;
         std::fill_n(flash_of(state, m),
-                    size_t{m.config_pages + m.user_pages} * pageSize,
+                    size_t{m.config_pages + m.user_pages} * page_size,
                     plan.fills[i]);
     }
 }
@@ -409,10 +410,10 @@ bool matches(const i2c_log_entry& entry, const i2c_log_filter& filter)
 
 } // namespace
 
-i2c_board::i2c_board(std::filesystem::path statePath,
+i2c_board::i2c_board(std::filesystem::path state_file,
                      i2c::state_mapping mapping) :
-    statePath(std::move(statePath)),
-    mapping(std::move(mapping))
+    state_path_(std::move(state_file)),
+    mapping_(std::move(mapping))
 {}
 
 i2c_board i2c_board::create(const std::filesystem::path& state,
@@ -534,12 +535,6 @@ void i2c_board::set_usercode(unsigned bus, uint8_t address, uint32_t usercode)
     device(bus, address, device_kind::machxo).machxo.usercode = usercode;
 }
 
-void i2c_board::set_done(unsigned bus, uint8_t address, bool done)
-{
-    state_lock lock(state());
-    device(bus, address, device_kind::machxo).machxo.done = done;
-}
-
 flash_page i2c_board::read_flash_page(unsigned bus, uint8_t address,
                                       uint32_t page) const
 {
@@ -550,7 +545,7 @@ flash_page i2c_board::read_flash_page(unsigned bus, uint8_t address,
         throw std::out_of_range("flash page " + std::to_string(page));
     }
     flash_page bytes;
-    std::copy_n(flash_of(state(), m) + size_t{page} * pageSize, pageSize,
+    std::copy_n(flash_of(state(), m) + size_t{page} * page_size, page_size,
                 bytes.begin());
     return bytes;
 }
@@ -564,7 +559,7 @@ void i2c_board::write_flash_page(unsigned bus, uint8_t address, uint32_t page,
     {
         throw std::out_of_range("flash page " + std::to_string(page));
     }
-    std::ranges::copy(bytes, flash_of(state(), m) + size_t{page} * pageSize);
+    std::ranges::copy(bytes, flash_of(state(), m) + size_t{page} * page_size);
 }
 
 void i2c_board::nack_nth(unsigned bus, uint8_t address, unsigned n)
@@ -656,7 +651,7 @@ std::vector<std::pair<std::string, std::string>> i2c_board::child_environment()
     const
 {
     std::vector<std::pair<std::string, std::string>> environment{
-        {"SIMBOARD_I2C_STATE", statePath.string()},
+        {"SIMBOARD_I2C_STATE", state_path_.string()},
         {"LD_PRELOAD", i2c_preload_value()}};
 #ifdef __SANITIZE_ADDRESS__
     // The preloaded library comes before the ASan runtime of an

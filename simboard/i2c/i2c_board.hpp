@@ -43,7 +43,7 @@ struct machxo_info
     bool fail = false;
 };
 
-using flash_page = std::array<uint8_t, i2c::pageSize>;
+using flash_page = std::array<uint8_t, i2c::page_size>;
 
 class i2c_board
 {
@@ -58,7 +58,7 @@ class i2c_board
 
     const std::filesystem::path& state_path() const
     {
-        return statePath;
+        return state_path_;
     }
     std::filesystem::path log_path() const;
     // Bus and device summary, one line per bus and per device.
@@ -73,7 +73,6 @@ class i2c_board
     machxo_info machxo(unsigned bus, uint8_t address) const;
     void set_idcode(unsigned bus, uint8_t address, uint32_t idcode);
     void set_usercode(unsigned bus, uint8_t address, uint32_t usercode);
-    void set_done(unsigned bus, uint8_t address, bool done);
     flash_page read_flash_page(unsigned bus, uint8_t address,
                                uint32_t page) const;
     void write_flash_page(unsigned bus, uint8_t address, uint32_t page,
@@ -104,18 +103,18 @@ class i2c_board
     std::vector<std::pair<std::string, std::string>> child_environment() const;
 
   private:
-    i2c_board(std::filesystem::path statePath, i2c::state_mapping mapping);
+    i2c_board(std::filesystem::path state_file, i2c::state_mapping mapping);
 
     i2c::shared_state& state() const
     {
-        return *mapping.get();
+        return *mapping_.get();
     }
     i2c::device_state& device(unsigned bus, uint8_t address,
                               i2c::device_kind kind) const;
     i2c::bus_state& bus(unsigned number) const;
 
-    std::filesystem::path statePath;
-    i2c::state_mapping mapping;
+    std::filesystem::path state_path_;
+    i2c::state_mapping mapping_;
 };
 
 // LD_PRELOAD value that puts libi2c-emu.so into a child process of this

@@ -35,13 +35,13 @@ void run_register(device_state& device, const transaction& t)
 
 // ---- MachXO configuration port ---------------------------------------------
 
-constexpr uint32_t statusDone = 1U << 8;
-constexpr uint32_t statusConfigMode = 1U << 9;
-constexpr uint32_t statusBusy = 1U << 12;
-constexpr uint32_t statusFail = 1U << 13;
-constexpr uint8_t busyFlag = 0x80;
-constexpr uint8_t eraseConfigFlash = 0x04;
-constexpr uint8_t eraseUserFlash = 0x08;
+constexpr uint32_t status_done = 1U << 8;
+constexpr uint32_t status_config_mode = 1U << 9;
+constexpr uint32_t status_busy = 1U << 12;
+constexpr uint32_t status_fail = 1U << 13;
+constexpr uint8_t busy_flag = 0x80;
+constexpr uint8_t erase_config_flash = 0x04;
+constexpr uint8_t erase_user_flash = 0x08;
 
 struct machxo_call
 {
@@ -93,7 +93,7 @@ void check_busy(machxo_call& c)
     {
         return;
     }
-    c.reply[0] = is_busy(c.m, c.faults) ? busyFlag : 0;
+    c.reply[0] = is_busy(c.m, c.faults) ? busy_flag : 0;
     if (!c.faults.busy_forever && c.m.busy_polls > 0)
     {
         --c.m.busy_polls;
@@ -102,10 +102,10 @@ void check_busy(machxo_call& c)
 
 void read_status(machxo_call& c)
 {
-    uint32_t status =
-        (c.m.done ? statusDone : 0) | (c.m.config_mode ? statusConfigMode : 0) |
-        (is_busy(c.m, c.faults) ? statusBusy : 0) |
-        (c.m.command_failed || c.faults.fail ? statusFail : 0);
+    uint32_t status = (c.m.done ? status_done : 0) |
+                      (c.m.config_mode ? status_config_mode : 0) |
+                      (is_busy(c.m, c.faults) ? status_busy : 0) |
+                      (c.m.command_failed || c.faults.fail ? status_fail : 0);
     put_be32(c.reply, status);
 }
 
@@ -117,20 +117,20 @@ void enable_config(machxo_call& c)
 
 void erase_pages(machxo_call& c, uint32_t first, uint32_t count)
 {
-    uint8_t* flash = flash_of(c.state, c.m) + size_t{first} * pageSize;
-    std::fill_n(flash, size_t{count} * pageSize, erasedByte);
+    uint8_t* flash = flash_of(c.state, c.m) + size_t{first} * page_size;
+    std::fill_n(flash, size_t{count} * page_size, erased_byte);
 }
 
 // The usercode lives in the configuration sector and is erased with it.
 void erase(machxo_call& c)
 {
-    if ((c.written[1] & eraseConfigFlash) != 0)
+    if ((c.written[1] & erase_config_flash) != 0)
     {
         erase_pages(c, 0, c.m.config_pages);
         c.m.done = false;
         c.m.usercode = 0;
     }
-    if ((c.written[1] & eraseUserFlash) != 0)
+    if ((c.written[1] & erase_user_flash) != 0)
     {
         erase_pages(c, c.m.config_pages, c.m.user_pages);
     }
@@ -155,8 +155,8 @@ void program_page(machxo_call& c)
         return;
     }
     uint8_t* page = flash_of(c.state, c.m) +
-                    size_t{c.m.page_address} * pageSize;
-    for (size_t i = 0; i < pageSize; ++i)
+                    size_t{c.m.page_address} * page_size;
+    for (size_t i = 0; i < page_size; ++i)
     {
         page[i] |= c.written[4 + i];
     }
@@ -169,14 +169,14 @@ void program_page(machxo_call& c)
 void read_pages(machxo_call& c)
 {
     uint32_t pages =
-        static_cast<uint32_t>((c.reply.size() + pageSize - 1) / pageSize);
+        static_cast<uint32_t>((c.reply.size() + page_size - 1) / page_size);
     if (c.m.page_address + pages > total_pages(c.m))
     {
         c.m.command_failed = true;
         return;
     }
     const uint8_t* flash =
-        flash_of(c.state, c.m) + size_t{c.m.page_address} * pageSize;
+        flash_of(c.state, c.m) + size_t{c.m.page_address} * page_size;
     std::copy_n(flash, c.reply.size(), c.reply.begin());
     c.m.page_address += pages;
 }
@@ -216,7 +216,7 @@ struct machxo_command
     void (*run)(machxo_call&);
 };
 
-constexpr std::array<machxo_command, 15> machxoCommands{{
+constexpr std::array<machxo_command, 15> machxo_commands{{
     {0xE0, 4, true, false, read_idcode},      // IDCODE_PUB
     {0xC0, 4, true, false, read_usercode},    // USERCODE
     {0xF0, 4, true, false, check_busy},       // LSC_CHECK_BUSY
@@ -243,9 +243,9 @@ int run_machxo(shared_state& state, device_state& device, const transaction& t)
         std::ranges::fill(t.read, 0xFF);
         return 0;
     }
-    const auto* command = std::ranges::find(machxoCommands, t.written[0],
+    const auto* command = std::ranges::find(machxo_commands, t.written[0],
                                             &machxo_command::opcode);
-    if (command == machxoCommands.end() || t.written.size() != command->length)
+    if (command == machxo_commands.end() || t.written.size() != command->length)
     {
         return EREMOTEIO;
     }

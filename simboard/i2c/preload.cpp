@@ -121,19 +121,19 @@ struct emulated_fd
     uint8_t address;
 };
 
-constexpr int maxFds = 4096;
-emulated_fd fds[maxFds];
+constexpr int max_fds = 4096;
+emulated_fd fds[max_fds];
 
 emulated_fd* emulated(int fd)
 {
-    return fd >= 0 && fd < maxFds && fds[fd].used ? &fds[fd] : nullptr;
+    return fd >= 0 && fd < max_fds && fds[fd].used ? &fds[fd] : nullptr;
 }
 
 // A descriptor number the kernel hands out again was closed behind our
 // back (close_range, dup2, exec); it no longer belongs to a bus.
 int forget(int fd)
 {
-    if (fd >= 0 && fd < maxFds)
+    if (fd >= 0 && fd < max_fds)
     {
         fds[fd] = {};
     }
@@ -167,9 +167,9 @@ std::optional<uint32_t> bus_of_path(const char* path)
     return bus;
 }
 
-int open_bus(const char* statePath, uint32_t bus, int flags, mode_t mode)
+int open_bus(const char* state_path, uint32_t bus, int flags, mode_t mode)
 {
-    shared_state* state = attach(statePath);
+    shared_state* state = attach(state_path);
     if (state == nullptr)
     {
         return -1;
@@ -184,7 +184,7 @@ int open_bus(const char* statePath, uint32_t bus, int flags, mode_t mode)
         }
     }
     int fd = next().open("/dev/null", flags, mode);
-    if (fd >= maxFds)
+    if (fd >= max_fds)
     {
         next().close(fd);
         errno = EMFILE;
@@ -201,9 +201,9 @@ int open_bus(const char* statePath, uint32_t bus, int flags, mode_t mode)
 template <typename Forward>
 int route(const char* path, int flags, mode_t mode, Forward forward)
 {
-    const char* statePath = std::getenv("SIMBOARD_I2C_STATE");
+    const char* state_path = std::getenv("SIMBOARD_I2C_STATE");
     std::optional<uint32_t> bus;
-    if (statePath != nullptr && path != nullptr)
+    if (state_path != nullptr && path != nullptr)
     {
         bus = bus_of_path(path);
     }
@@ -211,24 +211,24 @@ int route(const char* path, int flags, mode_t mode, Forward forward)
     {
         return forget(forward());
     }
-    return open_bus(statePath, *bus, flags, mode);
+    return open_bus(state_path, *bus, flags, mode);
 }
 
 mode_t mode_argument(int flags, va_list args)
 {
-    bool hasMode = (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE;
-    return hasMode ? va_arg(args, mode_t) : 0;
+    bool has_mode = (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE;
+    return has_mode ? va_arg(args, mode_t) : 0;
 }
 
 // ---- i2c-dev requests ------------------------------------------------------
 
-constexpr unsigned long maxAddress = 0x7f;
-constexpr uint16_t maxMessageLength = 8192;
+constexpr unsigned long max_address = 0x7f;
+constexpr uint16_t max_message_length = 8192;
 
 int select_address(shared_state& state, emulated_fd& fd, unsigned long request,
                    unsigned long address)
 {
-    if (address > maxAddress)
+    if (address > max_address)
     {
         return -EINVAL;
     }
@@ -291,8 +291,8 @@ int smbus(shared_state& state, const bus_state& bus, const emulated_fd& fd,
 
 bool valid_message(const i2c_msg& message)
 {
-    return (message.flags & ~I2C_M_RD) == 0 && message.addr <= maxAddress &&
-           message.len <= maxMessageLength &&
+    return (message.flags & ~I2C_M_RD) == 0 && message.addr <= max_address &&
+           message.len <= max_message_length &&
            (message.len == 0 || message.buf != nullptr);
 }
 
@@ -468,12 +468,12 @@ extern "C"
         va_start(args, request);
         unsigned long arg = va_arg(args, unsigned long);
         va_end(args);
-        emulated_fd* emulatedFd = emulated(fd);
-        if (emulatedFd == nullptr)
+        emulated_fd* entry = emulated(fd);
+        if (entry == nullptr)
         {
             return next().ioctl(fd, request, arg);
         }
-        int result = emulated_ioctl(*emulatedFd, request, arg);
+        int result = emulated_ioctl(*entry, request, arg);
         if (result < 0)
         {
             errno = -result;

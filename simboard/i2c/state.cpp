@@ -12,11 +12,12 @@ namespace simboard::i2c
 {
 
 state_mapping::state_mapping(void* base, size_t size) noexcept :
-    base(base), size(size)
+    base_(base), size_(size)
 {}
 
 state_mapping::state_mapping(state_mapping&& other) noexcept :
-    base(std::exchange(other.base, nullptr)), size(std::exchange(other.size, 0))
+    base_(std::exchange(other.base_, nullptr)),
+    size_(std::exchange(other.size_, 0))
 {}
 
 state_mapping& state_mapping::operator=(state_mapping&& other) noexcept
@@ -24,17 +25,17 @@ state_mapping& state_mapping::operator=(state_mapping&& other) noexcept
     if (this != &other)
     {
         state_mapping old(std::move(*this));
-        base = std::exchange(other.base, nullptr);
-        size = std::exchange(other.size, 0);
+        base_ = std::exchange(other.base_, nullptr);
+        size_ = std::exchange(other.size_, 0);
     }
     return *this;
 }
 
 state_mapping::~state_mapping()
 {
-    if (base != nullptr)
+    if (base_ != nullptr)
     {
-        munmap(base, size);
+        munmap(base_, size_);
     }
 }
 
@@ -43,7 +44,7 @@ namespace
 
 bool valid_header(const shared_state& state, size_t size)
 {
-    return state.magic == stateMagic && state.version == stateVersion &&
+    return state.magic == state_magic && state.version == state_version &&
            state.file_size == size;
 }
 
@@ -87,19 +88,19 @@ int state_mapping::map(const char* path, state_mapping& out)
     return 0;
 }
 
-state_lock::state_lock(shared_state& state) noexcept : state(state)
+state_lock::state_lock(shared_state& state) noexcept : state_(state)
 {
-    if (pthread_mutex_lock(&state.mutex) == EOWNERDEAD)
+    if (pthread_mutex_lock(&state_.mutex) == EOWNERDEAD)
     {
         // The owner died mid-transaction; the board may show half of it,
         // as real hardware would after a master reset.
-        pthread_mutex_consistent(&state.mutex);
+        pthread_mutex_consistent(&state_.mutex);
     }
 }
 
 state_lock::~state_lock()
 {
-    pthread_mutex_unlock(&state.mutex);
+    pthread_mutex_unlock(&state_.mutex);
 }
 
 void init_mutex(shared_state& state)

@@ -14,17 +14,17 @@
 namespace simboard::i2c
 {
 
-inline constexpr uint32_t stateMagic = 0x43324953; // "SI2C"
-inline constexpr uint32_t stateVersion = 1;
-inline constexpr size_t maxBuses = 64;
-inline constexpr size_t maxDevices = 64;
-inline constexpr size_t maxPath = 512;
-inline constexpr size_t pageSize = 16;
-inline constexpr uint32_t maxPages = 0x10000; // page numbers are 16-bit
+inline constexpr uint32_t state_magic = 0x43324953; // "SI2C"
+inline constexpr uint32_t state_version = 1;
+inline constexpr size_t max_buses = 64;
+inline constexpr size_t max_devices = 64;
+inline constexpr size_t max_path = 512;
+inline constexpr size_t page_size = 16;
+inline constexpr uint32_t max_pages = 0x10000; // page numbers are 16-bit
 
 // Flash cells read 0x00 after an erase (the JEDEC default fuse state);
 // programming can only set bits until the next erase.
-inline constexpr uint8_t erasedByte = 0x00;
+inline constexpr uint8_t erased_byte = 0x00;
 
 enum class device_kind : uint8_t
 {
@@ -85,12 +85,12 @@ struct shared_state
     uint32_t version;
     uint64_t file_size;
     pthread_mutex_t mutex; // process-shared and robust
-    std::array<char, maxPath> log_path;
+    std::array<char, max_path> log_path;
     uint64_t transactions;
     uint32_t bus_count;
     uint32_t device_count;
-    std::array<bus_state, maxBuses> buses;
-    std::array<device_state, maxDevices> devices;
+    std::array<bus_state, max_buses> buses;
+    std::array<device_state, max_devices> devices;
     // The flash arrays of the MachXO devices follow.
 };
 
@@ -111,12 +111,12 @@ class state_mapping
 
     shared_state* get() const noexcept
     {
-        return static_cast<shared_state*>(base);
+        return static_cast<shared_state*>(base_);
     }
 
   private:
-    void* base = nullptr;
-    size_t size = 0;
+    void* base_ = nullptr;
+    size_t size_ = 0;
 };
 
 // Holds the board's mutex; recovers it when its last owner died holding it.
@@ -129,7 +129,7 @@ class state_lock
     state_lock& operator=(const state_lock&) = delete;
 
   private:
-    shared_state& state;
+    shared_state& state_;
 };
 
 void init_mutex(shared_state& state);

@@ -12,7 +12,7 @@ namespace simboard::i2c
 namespace
 {
 
-constexpr std::string_view hexDigits = "0123456789abcdef";
+constexpr std::string_view hex_digits = "0123456789abcdef";
 
 void append_hex(std::string& out, std::span<const uint8_t> bytes)
 {
@@ -23,8 +23,8 @@ void append_hex(std::string& out, std::span<const uint8_t> bytes)
     }
     for (uint8_t byte : bytes)
     {
-        out += hexDigits[byte >> 4];
-        out += hexDigits[byte & 0x0f];
+        out += hex_digits[byte >> 4];
+        out += hex_digits[byte & 0x0f];
     }
 }
 
@@ -82,8 +82,8 @@ std::optional<std::string_view> take_field(std::string_view& line,
 std::string format_log_line(const transaction& t, int error)
 {
     std::string line = "bus=" + std::to_string(t.bus) + " addr=0x";
-    line += hexDigits[t.address >> 4];
-    line += hexDigits[t.address & 0x0f];
+    line += hex_digits[t.address >> 4];
+    line += hex_digits[t.address & 0x0f];
     line += " w=";
     append_hex(line, t.written);
     line += " r=";
@@ -127,14 +127,14 @@ std::optional<i2c_log_entry> parse_log_line(std::string_view line)
     {
         return std::nullopt;
     }
-    auto writtenBytes = parse_hex(*written);
-    auto readBytes = parse_hex(*read);
-    if (!writtenBytes || !readBytes)
+    auto written_bytes = parse_hex(*written);
+    auto read_bytes = parse_hex(*read);
+    if (!written_bytes || !read_bytes)
     {
         return std::nullopt;
     }
-    entry.written = std::move(*writtenBytes);
-    entry.read = std::move(*readBytes);
+    entry.written = std::move(*written_bytes);
+    entry.read = std::move(*read_bytes);
     entry.result = *result;
     return entry;
 }

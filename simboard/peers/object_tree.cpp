@@ -13,18 +13,18 @@ namespace simboard::peers
 namespace
 {
 
-constexpr const char* propertiesIface = "org.freedesktop.DBus.Properties";
-constexpr const char* introspectableIface =
+constexpr const char* properties_iface = "org.freedesktop.DBus.Properties";
+constexpr const char* introspectable_iface =
     "org.freedesktop.DBus.Introspectable";
-constexpr const char* managerIface = "org.freedesktop.DBus.ObjectManager";
+constexpr const char* manager_iface = "org.freedesktop.DBus.ObjectManager";
 
-constexpr const char* introspectHeader =
+constexpr const char* introspect_header =
     "<!DOCTYPE node PUBLIC \"-//freedesktop//DTD D-BUS Object Introspection "
     "1.0//EN\"\n"
     " \"http://www.freedesktop.org/standards/dbus/1.0/introspect.dtd\">\n"
     "<node>\n";
 
-constexpr const char* standardInterfaces =
+constexpr const char* standard_interfaces =
     " <interface name=\"org.freedesktop.DBus.Introspectable\">\n"
     "  <method name=\"Introspect\"><arg type=\"s\" direction=\"out\"/>"
     "</method>\n"
@@ -42,7 +42,7 @@ constexpr const char* standardInterfaces =
     "<arg type=\"a{sv}\"/><arg type=\"as\"/></signal>\n"
     " </interface>\n";
 
-constexpr const char* managerInterface =
+constexpr const char* manager_interface =
     " <interface name=\"org.freedesktop.DBus.ObjectManager\">\n"
     "  <method name=\"GetManagedObjects\">"
     "<arg type=\"a{oa{sa{sv}}}\" direction=\"out\"/></method>\n"
@@ -120,23 +120,23 @@ void object_tree::add_property(
 
 void object_tree::add_method(const std::string& path, const std::string& iface,
                              const std::string& name,
-                             const std::string& inSignature, method handler)
+                             const std::string& in_signature, method handler)
 {
     objects_[path][iface].methods.insert_or_assign(
-        name, method_entry{inSignature, std::move(handler)});
+        name, method_entry{in_signature, std::move(handler)});
 }
 
 void object_tree::set_hooks(const std::string& path, const std::string& iface,
-                            get_hook onGet, set_hook onSet)
+                            get_hook on_get, set_hook on_set)
 {
     interface& i = find_interface(path, iface);
-    i.onGet = std::move(onGet);
-    i.onSet = std::move(onSet);
+    i.on_get = std::move(on_get);
+    i.on_set = std::move(on_set);
 }
 
 void object_tree::serve_object_manager()
 {
-    objectManager_ = true;
+    object_manager_ = true;
 }
 
 bool object_tree::has_interface(const std::string& path,
@@ -213,7 +213,7 @@ void object_tree::remove_object(const std::string& path)
     objects_.erase(obj);
 
     sd_bus_message* raw = nullptr;
-    check(sd_bus_message_new_signal(conn_->get_bus(), &raw, "/", managerIface,
+    check(sd_bus_message_new_signal(conn_->get_bus(), &raw, "/", manager_iface,
                                     "InterfacesRemoved"),
           "sd_bus_message_new_signal");
     dbus::message signal = dbus::message::adopt(raw);
@@ -228,7 +228,7 @@ void object_tree::send_changed(const std::string& path,
 {
     sd_bus_message* raw = nullptr;
     check(sd_bus_message_new_signal(conn_->get_bus(), &raw, path.c_str(),
-                                    propertiesIface, "PropertiesChanged"),
+                                    properties_iface, "PropertiesChanged"),
           "sd_bus_message_new_signal");
     dbus::message signal = dbus::message::adopt(raw);
     signal.append(iface);
@@ -292,11 +292,11 @@ void object_tree::dispatch(dbus::message& call)
           "sd_bus_message_new_method_return");
     dbus::message reply = dbus::message::adopt(raw);
 
-    if (iface == introspectableIface && member == "Introspect")
+    if (iface == introspectable_iface && member == "Introspect")
     {
         reply.append(introspect(path));
     }
-    else if (objectManager_ && path == "/" && iface == managerIface &&
+    else if (object_manager_ && path == "/" && iface == manager_iface &&
              member == "GetManagedObjects")
     {
         append_managed_objects(raw);
@@ -309,7 +309,7 @@ void object_tree::dispatch(dbus::message& call)
             throw dbus::error(SD_BUS_ERROR_UNKNOWN_OBJECT,
                               "no object at " + path);
         }
-        if (iface == propertiesIface)
+        if (iface == properties_iface)
         {
             properties_call(call, reply);
         }
@@ -338,7 +338,7 @@ void object_tree::properties_call(dbus::message& call, dbus::message& reply)
     if (member != "Get" && member != "Set")
     {
         throw dbus::error(SD_BUS_ERROR_UNKNOWN_METHOD,
-                          "no method " + member + " in " + propertiesIface);
+                          "no method " + member + " in " + properties_iface);
     }
     expect_arguments(call, member == "Get" ? "ss" : "ssv");
     const auto iface = call.read<std::string>();
@@ -347,9 +347,9 @@ void object_tree::properties_call(dbus::message& call, dbus::message& reply)
     interface& i = find_interface(path, iface);
     if (member == "Get")
     {
-        if (i.onGet)
+        if (i.on_get)
         {
-            i.onGet(name);
+            i.on_get(name);
         }
         append_variant(reply.get(), get(path, iface, name));
         return;
@@ -368,9 +368,9 @@ void object_tree::properties_call(dbus::message& call, dbus::message& reply)
                               current.signature + "', not '" +
                               requested.signature + "'");
     }
-    if (i.onSet)
+    if (i.on_set)
     {
-        i.onSet(name, requested);
+        i.on_set(name, requested);
     }
     else
     {
@@ -440,16 +440,16 @@ std::string object_tree::introspect(const std::string& path) const
 {
     const auto obj = objects_.find(path);
     const auto children = child_names(objects_, path);
-    const bool manager = objectManager_ && path == "/";
+    const bool manager = object_manager_ && path == "/";
     if (obj == objects_.end() && children.empty() && !manager)
     {
         throw dbus::error(SD_BUS_ERROR_UNKNOWN_OBJECT, "no object at " + path);
     }
-    std::string xml = introspectHeader;
-    xml += standardInterfaces;
+    std::string xml = introspect_header;
+    xml += standard_interfaces;
     if (manager)
     {
-        xml += managerInterface;
+        xml += manager_interface;
     }
     if (obj != objects_.end())
     {

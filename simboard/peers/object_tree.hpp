@@ -52,12 +52,12 @@ class object_tree
     void add_property(const std::string& path, const std::string& iface,
                       const std::string& name, const typed_value& initial,
                       bool writable);
-    /** inSignature: the signature the call's arguments must have. */
+    /** in_signature: the signature the call's arguments must have. */
     void add_method(const std::string& path, const std::string& iface,
-                    const std::string& name, const std::string& inSignature,
+                    const std::string& name, const std::string& in_signature,
                     method handler);
     void set_hooks(const std::string& path, const std::string& iface,
-                   get_hook onGet, set_hook onSet);
+                   get_hook on_get, set_hook on_set);
     /** Serves GetManagedObjects at "/" for all objects. */
     void serve_object_manager();
 
@@ -93,8 +93,8 @@ class object_tree
     {
         std::map<std::string, property> properties;
         std::map<std::string, method_entry> methods;
-        get_hook onGet;
-        set_hook onSet;
+        get_hook on_get;
+        set_hook on_set;
     };
     using object = std::map<std::string, interface>;
 
@@ -119,7 +119,7 @@ class object_tree
     std::shared_ptr<dbus::connection> conn_;
     call_observer observer_;
     std::map<std::string, object> objects_;
-    bool objectManager_ = false;
+    bool object_manager_ = false;
     sd_bus_slot* slot_ = nullptr;
 };
 

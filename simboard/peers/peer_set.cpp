@@ -12,12 +12,12 @@ namespace simboard::peers
 struct peer_set::impl
 {
     impl(boost::asio::io_context& io, const options& opts) :
-        log(opts.log), controlConn(connect(io, opts.address)),
-        control(controlConn, {}), ctx{io, opts.address, log, control}
+        log(opts.log), control_conn(connect(io, opts.address)),
+        control(control_conn, {}), ctx{io, opts.address, log, control}
     {}
 
     call_log log;
-    std::shared_ptr<dbus::connection> controlConn;
+    std::shared_ptr<dbus::connection> control_conn;
     object_tree control;
     service_context ctx;
     std::vector<std::unique_ptr<service>> services;
@@ -51,22 +51,22 @@ peer_set::peer_set(boost::asio::io_context& io, const nlohmann::json& peers,
     {
         s->own();
     }
-    impl_->controlConn->request_name(controlService);
+    impl_->control_conn->request_name(control_service);
 }
 
 peer_set::~peer_set() = default;
 
-nlohmann::json read_peers(const std::string& boardFile)
+nlohmann::json read_peers(const std::string& board_file)
 {
-    std::ifstream in(boardFile);
+    std::ifstream in(board_file);
     if (!in)
     {
-        throw std::runtime_error("cannot read " + boardFile);
+        throw std::runtime_error("cannot read " + board_file);
     }
     const auto board = nlohmann::json::parse(in, nullptr, false);
     if (board.is_discarded() || !board.is_object())
     {
-        throw std::runtime_error(boardFile + " is not a JSON object");
+        throw std::runtime_error(board_file + " is not a JSON object");
     }
     return board.value("peers", nlohmann::json::object());
 }

@@ -10,7 +10,7 @@ namespace simboard::peers
 {
 
 /** Well-known name of the service holding the peers' control objects. */
-inline constexpr const char* controlService = "xyz.openbmc_project.SimBoard";
+inline constexpr const char* control_service = "xyz.openbmc_project.SimBoard";
 
 struct options
 {
@@ -44,6 +44,6 @@ class peer_set
 /** The "peers" object of the board description file (an empty object when
  *  it has none). Throws std::runtime_error when the file cannot be read or
  *  is not JSON. */
-nlohmann::json read_peers(const std::string& boardFile);
+nlohmann::json read_peers(const std::string& board_file);
 
 } // namespace simboard::peers

@@ -16,15 +16,16 @@ namespace
 
 using nlohmann::json;
 
-constexpr const char* powerOn =
+constexpr const char* power_on_state =
     "xyz.openbmc_project.State.Chassis.PowerState.On";
-constexpr const char* powerOff =
+constexpr const char* power_off_state =
     "xyz.openbmc_project.State.Chassis.PowerState.Off";
-constexpr const char* transitionOn =
+constexpr const char* transition_on =
     "xyz.openbmc_project.State.Chassis.Transition.On";
-constexpr const char* transitionOff =
+constexpr const char* transition_off =
     "xyz.openbmc_project.State.Chassis.Transition.Off";
-constexpr const char* entityManagerPath = "/xyz/openbmc_project/EntityManager";
+constexpr const char* entity_manager_path =
+    "/xyz/openbmc_project/EntityManager";
 
 struct property_def
 {
@@ -63,7 +64,7 @@ struct peer_def
     std::vector<knob_def> knobs;
 };
 
-const std::vector<std::string> setFaults = {"none", "claim", "release", "all"};
+const std::vector<std::string> set_faults = {"none", "claim", "release", "all"};
 
 peer_def host_def()
 {
@@ -94,8 +95,8 @@ peer_def chassis_def()
     return {"xyz.openbmc_project.State.Chassis",
             "/xyz/openbmc_project/state/chassis0",
             "xyz.openbmc_project.State.Chassis",
-            {{"RequestedPowerTransition", {"s", transitionOn}, true},
-             {"CurrentPowerState", {"s", powerOn}, false}},
+            {{"RequestedPowerTransition", {"s", transition_on}, true},
+             {"CurrentPowerState", {"s", power_on_state}, false}},
             {},
             "Chassis",
             {{"PowerOff",
@@ -116,8 +117,8 @@ peer_def board_properties_def()
         {},
         "BoardProperties",
         {{"StealOwner", {"s", ""}, {}},
-         {"FailOwnerSet", {"s", "none"}, setFaults},
-         {"FailStateSet", {"s", "none"}, setFaults},
+         {"FailOwnerSet", {"s", "none"}, set_faults},
+         {"FailStateSet", {"s", "none"}, set_faults},
          {"FailOwnerGet", {"s", "none"}, {"none", "query", "confirm", "all"}}}};
 }
 
@@ -157,7 +158,7 @@ const json& require_object(const json& j, const std::string& what)
 
 dbus::error injected(const std::string& what)
 {
-    return dbus::error(injectedError, what);
+    return dbus::error(injected_error, what);
 }
 
 /** A peer with one object and one interface; its control object takes
@@ -168,8 +169,8 @@ class single_object_peer : public service
   public:
     single_object_peer(service_context& ctx, std::string key, peer_def def) :
         service(ctx, def.service), def_(std::move(def)), control_(ctx.control),
-        controlPath_(controlRoot + key),
-        controlIface_("xyz.openbmc_project.SimBoard." + def_.control)
+        control_path_(control_root + key),
+        control_iface_("xyz.openbmc_project.SimBoard." + def_.control)
     {
         for (const property_def& p : def_.properties)
         {
@@ -213,7 +214,7 @@ class single_object_peer : public service
 
     const json& knob(const std::string& name) const
     {
-        return control_.get(controlPath_, controlIface_, name).value;
+        return control_.get(control_path_, control_iface_, name).value;
     }
 
     /** Serves a method that only answers, taking arguments of `in`;
@@ -228,10 +229,10 @@ class single_object_peer : public service
     virtual void knob_set(const std::string& /*name*/) {}
 
     /** Hooks on the peer's own interface. */
-    void set_hooks(object_tree::get_hook onGet, object_tree::set_hook onSet)
+    void set_hooks(object_tree::get_hook getter, object_tree::set_hook setter)
     {
-        tree().set_hooks(def_.path, def_.iface, std::move(onGet),
-                         std::move(onSet));
+        tree().set_hooks(def_.path, def_.iface, std::move(getter),
+                         std::move(setter));
     }
 
   private:
@@ -239,11 +240,11 @@ class single_object_peer : public service
     {
         for (const knob_def& k : def_.knobs)
         {
-            control_.add_property(controlPath_, controlIface_, k.name,
+            control_.add_property(control_path_, control_iface_, k.name,
                                   k.initial, true);
         }
         control_.add_method(
-            controlPath_, controlIface_, "SetProperty", "sv",
+            control_path_, control_iface_, "SetProperty", "sv",
             [this](dbus::message& call) {
                 const auto name = call.read<std::string>();
                 if (find_property(name) == nullptr)
@@ -255,7 +256,7 @@ class single_object_peer : public service
                 store(name, parse_typed_value(read_value(call.get()).value));
             });
         control_.set_hooks(
-            controlPath_, controlIface_, {},
+            control_path_, control_iface_, {},
             [this](const std::string& name, const typed_value& value) {
                 set_knob(name, value);
             });
@@ -289,14 +290,14 @@ class single_object_peer : public service
             }
             throw std::invalid_argument(name + " takes one of: " + list);
         }
-        control_.set(controlPath_, controlIface_, name, value);
+        control_.set(control_path_, control_iface_, name, value);
         knob_set(name);
     }
 
     peer_def def_;
     object_tree& control_;
-    std::string controlPath_;
-    std::string controlIface_;
+    std::string control_path_;
+    std::string control_iface_;
 };
 
 /** Powers off when the Off transition is requested: at once, after a
@@ -316,13 +317,13 @@ class chassis : public single_object_peer
   private:
     void on_get(const std::string& property)
     {
-        if (property != "CurrentPowerState" || !readsSinceOffRequest_)
+        if (property != "CurrentPowerState" || !reads_since_off_request_)
         {
             return;
         }
-        ++*readsSinceOffRequest_;
+        ++*reads_since_off_request_;
         if (knob("PowerOff") == "after-reads" &&
-            *readsSinceOffRequest_ > knob("ReadsBeforeOff").get<unsigned>())
+            *reads_since_off_request_ > knob("ReadsBeforeOff").get<unsigned>())
         {
             power_off();
         }
@@ -336,9 +337,9 @@ class chassis : public single_object_peer
             throw injected("the chassis refuses the power transition");
         }
         store(property, requested);
-        if (requested == typed_value{"s", transitionOff})
+        if (requested == typed_value{"s", transition_off})
         {
-            readsSinceOffRequest_ = 0;
+            reads_since_off_request_ = 0;
             if (knob("PowerOff") == "immediate")
             {
                 power_off();
@@ -348,12 +349,12 @@ class chassis : public single_object_peer
 
     void power_off()
     {
-        readsSinceOffRequest_.reset();
-        store("CurrentPowerState", {"s", powerOff});
+        reads_since_off_request_.reset();
+        store("CurrentPowerState", {"s", power_off_state});
     }
 
     /** Engaged while an Off request waits for the power to go. */
-    std::optional<unsigned> readsSinceOffRequest_;
+    std::optional<unsigned> reads_since_off_request_;
 };
 
 /** The FRU service. Its ReScanBus takes the bus as a byte or, like current
@@ -431,9 +432,9 @@ class board_properties : public single_object_peer
         }
     }
 
-    bool fails(const std::string& knobName, const std::string& kind) const
+    bool fails(const std::string& knob_name, const std::string& kind) const
     {
-        const json& mode = knob(knobName);
+        const json& mode = knob(knob_name);
         return mode == "all" || mode == kind;
     }
 
@@ -451,13 +452,14 @@ class entity_manager : public service
         service(ctx, "xyz.openbmc_project.EntityManager")
     {
         tree().serve_object_manager();
-        tree().add_method(entityManagerPath,
+        tree().add_method(entity_manager_path,
                           "xyz.openbmc_project.EntityManager", "ReScan", "",
                           [](dbus::message&) {});
-        const std::string controlPath =
-            std::string(controlRoot) + "entity_manager";
-        const char* controlIface = "xyz.openbmc_project.SimBoard.EntityManager";
-        ctx.control.add_method(controlPath, controlIface, "EmitChanged", "os",
+        const std::string control_path =
+            std::string(control_root) + "entity_manager";
+        const char* control_iface =
+            "xyz.openbmc_project.SimBoard.EntityManager";
+        ctx.control.add_method(control_path, control_iface, "EmitChanged", "os",
                                [this](dbus::message& call) {
                                    const auto path =
                                        call.read<dbus::object_path>();
@@ -465,7 +467,7 @@ class entity_manager : public service
                                    tree().emit_changed(path.str, iface);
                                });
         ctx.control.add_method(
-            controlPath, controlIface, "RemoveObject", "o",
+            control_path, control_iface, "RemoveObject", "o",
             [this](dbus::message& call) {
                 remove_object(call.read<dbus::object_path>().str);
             });
@@ -491,7 +493,7 @@ class entity_manager : public service
     /** EntityManager's own object is no configuration object. */
     void remove_object(const std::string& path)
     {
-        if (path == entityManagerPath)
+        if (path == entity_manager_path)
         {
             throw dbus::error(SD_BUS_ERROR_UNKNOWN_OBJECT,
                               "no configuration object at " + path);

@@ -14,11 +14,11 @@ namespace simboard::peers
 {
 
 /** Error name of every failure a peer is told to inject. */
-inline constexpr const char* injectedError =
+inline constexpr const char* injected_error =
     "xyz.openbmc_project.SimBoard.Error.Injected";
 
-/** Control objects live at controlRoot + the peer's key. */
-inline constexpr const char* controlRoot = "/xyz/openbmc_project/simboard/";
+/** Control objects live at control_root + the peer's key. */
+inline constexpr const char* control_root = "/xyz/openbmc_project/simboard/";
 
 /** What every peer is built with. */
 struct service_context

@@ -109,16 +109,16 @@ void append_basic(sd_bus_message* m, char type, const json& value)
 }
 
 /** Dict keys are JSON object keys, i.e. text: "7" is the number 7. */
-json dict_key(char keyType, const std::string& text)
+json dict_key(char key_type, const std::string& text)
 {
-    if (is_string_type(keyType))
+    if (is_string_type(key_type))
     {
         return text;
     }
     json key = json::parse(text, nullptr, false);
     if (key.is_discarded())
     {
-        does_not_fit(std::string_view(&keyType, 1), text);
+        does_not_fit(std::string_view(&key_type, 1), text);
     }
     return key;
 }
@@ -126,7 +126,7 @@ json dict_key(char keyType, const std::string& text)
 void append_dict(sd_bus_message* m, std::string_view entry, const json& value)
 {
     // entry is "{KV}": one basic key type and one complete value type.
-    const std::string_view valueType = entry.substr(2, entry.size() - 3);
+    const std::string_view value_type = entry.substr(2, entry.size() - 3);
     if (!value.is_object() || complete_type_end(entry, 2) != entry.size() - 1)
     {
         does_not_fit("a" + std::string(entry), value);
@@ -137,7 +137,7 @@ void append_dict(sd_bus_message* m, std::string_view entry, const json& value)
         check(sd_bus_message_open_container(m, 'e', contents.c_str()),
               "open dict entry");
         append_basic(m, entry[1], dict_key(entry[1], key));
-        append(m, valueType, item);
+        append(m, value_type, item);
         check(sd_bus_message_close_container(m), "close dict entry");
     }
 }

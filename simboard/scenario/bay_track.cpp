@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <memory>
+#include <set>
 
 namespace simboard::scenario
 {
@@ -18,17 +19,17 @@ namespace
 
 using namespace std::chrono_literals;
 
-constexpr auto pollInterval = 2s;
-constexpr const char* osService = "xyz.openbmc_project.State.OperatingSystem";
-constexpr const char* osPath = "/xyz/openbmc_project/state/os";
-constexpr const char* osInterface =
+constexpr auto poll_interval = 2s;
+constexpr const char* os_service = "xyz.openbmc_project.State.OperatingSystem";
+constexpr const char* os_path = "/xyz/openbmc_project/state/os";
+constexpr const char* os_interface =
     "xyz.openbmc_project.State.OperatingSystem.Status";
-constexpr const char* sensorService = "xyz.openbmc_project.nvmesensor.service";
+constexpr const char* sensor_service = "xyz.openbmc_project.nvmesensor.service";
 
 // Bay 8 of the bus 21 backplane: bit 0 of its register 17, on bus 46.
-constexpr unsigned bayBus = 21;
-constexpr uint8_t bayController = 0x37;
-constexpr uint8_t bayRegister = 0x11;
+constexpr unsigned bay_bus = 21;
+constexpr uint8_t bay_controller = 0x37;
+constexpr uint8_t bay_register = 0x11;
 
 /** A record that follows the insertion: one more line holding `text` in
  *  the commands the daemons ran, or in the calls the peers got, than there
@@ -47,12 +48,12 @@ std::vector<follower> followers()
     // to rescan; the service starts 10 s later.
     return {
         {"the nvmesensor service stops", &board::commands,
-         std::string("systemctl stop ") + sensorService,
-         pollInterval + scaled(5s)},
+         std::string("systemctl stop ") + sensor_service,
+         poll_interval + scaled(5s)},
         {"EntityManager rescans", &board::peer_calls, "EntityManager ReScan()",
          scaled(5s)},
         {"the nvmesensor service starts again", &board::commands,
-         std::string("systemctl start ") + sensorService, 10s + scaled(5s)},
+         std::string("systemctl start ") + sensor_service, 10s + scaled(5s)},
     };
 }
 
@@ -97,11 +98,11 @@ step standby(session& s)
                     "xyz.openbmc_project.State.Host",
                     "/xyz/openbmc_project/state/host0",
                     "xyz.openbmc_project.State.Host", "CurrentHostState");
-                // The peer starts at Standby, which is no change: away and
-                // back.
+                // baysentry asked at start-up and found Standby already;
+                // setting it again is no change: away and back.
                 for (const char* state : {"Inactive", "Standby"})
                 {
-                    s.set<std::string>(osService, osPath, osInterface,
+                    s.set<std::string>(os_service, os_path, os_interface,
                                        "OperatingSystemState", state);
                 }
                 return "host " + host.substr(host.rfind('.') + 1) +
@@ -114,31 +115,38 @@ step standby(session& s)
                 }
                 return sight::seen(
                     "OperatingSystemState = " +
-                    s.get<std::string>(osService, osPath, osInterface,
+                    s.get<std::string>(os_service, os_path, os_interface,
                                        "OperatingSystemState") +
                     ": baysentry starts monitoring");
             }};
 }
 
+/** "N bays from bus B, ..." for each backplane with a start bus that
+ *  baysentry reported, once: it discovers them again each time it starts
+ *  monitoring. */
+std::string backplanes_in(daemon_process& baysentry)
+{
+    std::string found;
+    std::set<int> start_buses;
+    for (const auto& line : baysentry.lines(output_line::stream::err))
+    {
+        int bays = 0;
+        int start_bus = 0;
+        if (std::sscanf(line.c_str(), "bpn bay num:%d, nvme start bus:%d",
+                        &bays, &start_bus) == 2 &&
+            start_bus != 0 && start_buses.insert(start_bus).second)
+        {
+            found += (found.empty() ? "" : ", ") + std::to_string(bays) +
+                     " bays from bus " + std::to_string(start_bus);
+        }
+    }
+    return found;
+}
+
 step backplanes_found(session& s)
 {
     return {"the backplanes are discovered", scaled(10s), nullptr, [&s] {
-                std::string found;
-                for (const auto& line :
-                     s.daemon("baysentry").lines(output_line::stream::err))
-                {
-                    int bays = 0;
-                    int startBus = 0;
-                    if (std::sscanf(line.c_str(),
-                                    "bpn bay num:%d, nvme start bus:%d", &bays,
-                                    &startBus) == 2 &&
-                        startBus != 0)
-                    {
-                        found += (found.empty() ? "" : ", ") +
-                                 std::to_string(bays) + " bays from bus " +
-                                 std::to_string(startBus);
-                    }
-                }
+                const auto found = backplanes_in(s.daemon("baysentry"));
                 if (std::count(found.begin(), found.end(), ',') < 2)
                 {
                     return sight::pending();
@@ -150,15 +158,16 @@ step backplanes_found(session& s)
 step polling(session& s)
 {
     // The first poll follows discovery at once and sets the baseline.
-    return {
-        "presence polling runs", pollInterval + scaled(5s), nullptr, [&s] {
-            if (s.sim.i2c().log({bayBus, bayController, bayRegister}).empty())
-            {
-                return sight::pending();
-            }
-            return sight::seen("presence polled (bus 21 register 17 "
-                               "read)");
-        }};
+    return {"presence polling runs", poll_interval + scaled(5s), nullptr, [&s] {
+                if (s.sim.i2c()
+                        .log({bay_bus, bay_controller, bay_register})
+                        .empty())
+                {
+                    return sight::pending();
+                }
+                return sight::seen("presence polled (bus 21 register 17 "
+                                   "read)");
+            }};
 }
 
 step rescan_bus(session& s, const std::shared_ptr<insertion>& in)
@@ -166,14 +175,14 @@ step rescan_bus(session& s, const std::shared_ptr<insertion>& in)
     // The poll after the insertion sees it, and the rescan follows four
     // quiet polls later.
     return {
-        "FRU ReScanBus for the new drive's bus", 6 * pollInterval + scaled(5s),
+        "FRU ReScanBus for the new drive's bus", 6 * poll_interval + scaled(5s),
         [&s, in] {
             in->at = s.log.now();
             for (const auto& f : followers())
             {
                 in->before.push_back(count_of(s, f));
             }
-            s.sim.i2c().write_register(bayBus, bayController, bayRegister,
+            s.sim.i2c().write_register(bay_bus, bay_controller, bay_register,
                                        0x03);
             return std::string("drive inserted into bay 8 of the bus 21 "
                                "backplane: register 17 = 0x03");

@@ -20,14 +20,14 @@ namespace
 using namespace std::chrono_literals;
 
 constexpr const char* service = "xyz.openbmc_project.Software.CPLD.Mgr";
-constexpr const char* cpldPath = "/xyz/openbmc_project/software/cpld/";
+constexpr const char* cpld_path = "/xyz/openbmc_project/software/cpld/";
 constexpr const char* image = "/tmp/bpncpld/images/bpn_cpld_image.bin";
-constexpr const char* newVersion = "2B000103";
-constexpr uint8_t cpldAddress = 0x40;
+constexpr const char* updated_version = "2B000103";
+constexpr uint8_t cpld_address = 0x40;
 // The power-off wait reads the power state up to 16 times, 1 s apart.
-constexpr auto powerOffWait = 16s;
+constexpr auto power_off_wait = 16s;
 // After a completed update the daemon sleeps 3 s before the reload.
-constexpr auto reloadDelay = 3s;
+constexpr auto reload_delay = 3s;
 
 /** One CPLD object and the bus its device is on. */
 struct cpld
@@ -74,7 +74,7 @@ struct cpld_watch
     std::string announced_value(const std::string& object,
                                 const std::string& name) const
     {
-        auto at = announced.find(cpldPath + object);
+        auto at = announced.find(cpld_path + object);
         if (at == announced.end() || !at->second.contains(name))
         {
             return {};
@@ -87,7 +87,7 @@ struct cpld_watch
     std::map<std::string, std::map<std::string, std::string>> announced;
     uint32_t reloads = 0;
     device_state before;
-    std::string goodImage;
+    std::string good_image;
     dbus::match changes;
 };
 
@@ -101,14 +101,14 @@ std::string hex(uint32_t value)
 device_state snapshot(session& s, const cpld& c)
 {
     device_state state;
-    state.info = s.sim.i2c().machxo(c.bus, cpldAddress);
+    state.info = s.sim.i2c().machxo(c.bus, cpld_address);
     for (uint32_t page = 0;
          page < state.info.config_pages + state.info.user_pages; ++page)
     {
         state.flash.push_back(
-            s.sim.i2c().read_flash_page(c.bus, cpldAddress, page));
+            s.sim.i2c().read_flash_page(c.bus, cpld_address, page));
     }
-    state.transfers = s.sim.i2c().log({c.bus, cpldAddress}).size();
+    state.transfers = s.sim.i2c().log({c.bus, cpld_address}).size();
     return state;
 }
 
@@ -159,12 +159,12 @@ std::string corrupted(std::string jed)
 void call_update(session& s, const std::shared_ptr<cpld_watch>& w,
                  const std::string& object)
 {
-    w->announced.erase(cpldPath + object);
+    w->announced.erase(cpld_path + object);
     s.bus().async_method_call(
         [w, object](boost::system::error_code ec) {
             w->replies[object] = ec ? ec.message() : "";
         },
-        service, cpldPath + object, service, "Update");
+        service, cpld_path + object, service, "Update");
 }
 
 /** Seen when the object announces `expected` as its status; wrong when
@@ -198,7 +198,7 @@ step versions_shown(session& s, const std::shared_ptr<cpld_watch>& w)
                     try
                     {
                         w->versions[object] = s.get<std::string>(
-                            service, cpldPath + std::string(object), service,
+                            service, cpld_path + std::string(object), service,
                             "Version");
                     }
                     catch (const dbus::error&)
@@ -215,10 +215,10 @@ step versions_shown(session& s, const std::shared_ptr<cpld_watch>& w)
 step update_completes(session& s, const std::shared_ptr<cpld_watch>& w)
 {
     return {"the backplane CPLD update reaches Update Complete",
-            powerOffWait + scaled(30s),
+            power_off_wait + scaled(30s),
             [&s, w] {
                 w->reloads =
-                    s.sim.i2c().machxo(updated.bus, cpldAddress).refresh_count;
+                    s.sim.i2c().machxo(updated.bus, cpld_address).refresh_count;
                 call_update(s, w, updated.object);
                 return std::string("Update called on ") + updated.object +
                        " (uploaded image " + image + ")";
@@ -228,11 +228,12 @@ step update_completes(session& s, const std::shared_ptr<cpld_watch>& w)
 
 step new_version(session& s, const std::shared_ptr<cpld_watch>& w)
 {
-    return {"Version shows the new usercode", reloadDelay + scaled(5s), nullptr,
-            [&s, w] {
+    return {"Version shows the new usercode", reload_delay + scaled(5s),
+            nullptr, [&s, w] {
                 auto version = w->announced_value(updated.object, "Version");
-                auto device = s.sim.i2c().machxo(updated.bus, cpldAddress);
-                if (version != newVersion || device.refresh_count == w->reloads)
+                auto device = s.sim.i2c().machxo(updated.bus, cpld_address);
+                if (version != updated_version ||
+                    device.refresh_count == w->reloads)
                 {
                     return sight::pending();
                 }
@@ -244,10 +245,10 @@ step new_version(session& s, const std::shared_ptr<cpld_watch>& w)
 
 step corrupted_refused(session& s, const std::shared_ptr<cpld_watch>& w)
 {
-    return {"a corrupted image is refused", reloadDelay + scaled(10s),
+    return {"a corrupted image is refused", reload_delay + scaled(10s),
             [&s, w] {
-                w->goodImage = s.sim.read_file(image).value_or("");
-                s.sim.write_file(image, corrupted(w->goodImage));
+                w->good_image = s.sim.read_file(image).value_or("");
+                s.sim.write_file(image, corrupted(w->good_image));
                 w->before = snapshot(s, refused);
                 call_update(s, w, refused.object);
                 return std::string("corrupted image uploaded (one fuse "
@@ -264,12 +265,12 @@ step old_image_kept(session& s, const std::shared_ptr<cpld_watch>& w)
 {
     return {"the CPLD keeps its old image", scaled(5s),
             [&s, w] {
-                s.sim.write_file(image, w->goodImage);
+                s.sim.write_file(image, w->good_image);
                 return std::string("the good image is uploaded again");
             },
             [&s, w] {
                 auto version = s.get<std::string>(
-                    service, cpldPath + std::string(refused.object), service,
+                    service, cpld_path + std::string(refused.object), service,
                     "Version");
                 if (version != w->versions[refused.object])
                 {

@@ -61,14 +61,14 @@ void keep_running(simboard::board& sim, session& s, const sigset_t& signals)
 
 int main(int argc, char** argv)
 {
-    std::filesystem::path boardFile = SIMBOARD_SAMPLE_BOARD;
+    std::filesystem::path board_file = SIMBOARD_SAMPLE_BOARD;
     bool keep = false;
     for (int i = 1; i < argc; ++i)
     {
         std::string arg = argv[i];
         if (arg == "--board" && i + 1 < argc)
         {
-            boardFile = argv[++i];
+            board_file = argv[++i];
         }
         else if (arg == "--keep")
         {
@@ -84,11 +84,11 @@ int main(int argc, char** argv)
     const sigset_t signals = simboard::block_stop_signals();
     try
     {
-        simboard::board sim(simboard::board::load(boardFile),
-                            boardFile.parent_path());
+        simboard::board sim(simboard::board::load(board_file),
+                            board_file.parent_path());
         timeline log;
         session s(sim, log, binaries);
-        log.say("board " + boardFile.filename().string() +
+        log.say("board " + board_file.filename().string() +
                 " up with fwkeeper, drivetherm and baysentry");
         auto missed = run({sensor_track(s), bay_track(s), cpld_track(s)}, log,
                           [&s, &signals] { return take_in(s, signals); });

@@ -19,26 +19,26 @@ namespace
 using namespace std::chrono_literals;
 
 constexpr const char* service = "xyz.openbmc_project.M2Sensor";
-constexpr const char* valueInterface = "xyz.openbmc_project.Sensor.Value";
-constexpr const char* warningInterface =
+constexpr const char* value_interface = "xyz.openbmc_project.Sensor.Value";
+constexpr const char* warning_interface =
     "xyz.openbmc_project.Sensor.Threshold.Warning";
 constexpr const char* drive1 = "/xyz/openbmc_project/sensors/temperature/"
                                "M2_Drive_1";
 constexpr const char* drive2 = "/xyz/openbmc_project/sensors/temperature/"
                                "M2_Drive_2";
-constexpr const char* drive1Record =
+constexpr const char* drive1_record =
     "/xyz/openbmc_project/inventory/system/board/Board_1/M2_1";
 // Drive 1's warning threshold record (Severity 0, "greater than").
-constexpr const char* drive1Warning =
+constexpr const char* drive1_warning =
     "xyz.openbmc_project.Configuration.M2Sensor.Thresholds1";
 
 // Drive 1's temperature register, and what the scenario writes there.
-constexpr unsigned drive1Bus = 7;
-constexpr uint8_t drive1Address = 0x6a;
-constexpr uint8_t drive1Register = 1;
+constexpr unsigned drive1_bus = 7;
+constexpr uint8_t drive1_address = 0x6a;
+constexpr uint8_t drive1_register = 1;
 constexpr uint8_t hot = 75;
 constexpr uint8_t cool = 25;
-constexpr double newWarning = 72;
+constexpr double new_warning = 72;
 
 /** A ThresholdAsserted signal of a sensor. */
 struct assertion
@@ -96,17 +96,17 @@ std::string number(double value)
 
 double value_of(session& s, const std::string& path)
 {
-    return s.get<double>(service, path, valueInterface, "Value");
+    return s.get<double>(service, path, value_interface, "Value");
 }
 
 bool alarm_of(session& s)
 {
-    return s.get<bool>(service, drive1, warningInterface, "WarningAlarmHigh");
+    return s.get<bool>(service, drive1, warning_interface, "WarningAlarmHigh");
 }
 
 void set_drive1(session& s, uint8_t celsius)
 {
-    s.sim.i2c().write_register(drive1Bus, drive1Address, drive1Register,
+    s.sim.i2c().write_register(drive1_bus, drive1_address, drive1_register,
                                celsius);
 }
 
@@ -141,7 +141,7 @@ step drive_heats(session& s)
 {
     return {"drive 1 reads its heated temperature", 1s + scaled(5s),
             [&s] {
-                auto warning = s.get<double>(service, drive1, warningInterface,
+                auto warning = s.get<double>(service, drive1, warning_interface,
                                              "WarningHigh");
                 set_drive1(s, hot);
                 return "drive 1 heats past WarningHigh " + number(warning) +
@@ -200,22 +200,23 @@ step threshold_stored(session& s)
         "a threshold written over D-Bus is stored at EntityManager",
         scaled(10s),
         [&s] {
-            s.set(service, drive1, warningInterface, "WarningHigh", newWarning);
-            return "Set M2_Drive_1 WarningHigh = " + number(newWarning) +
+            s.set(service, drive1, warning_interface, "WarningHigh",
+                  new_warning);
+            return "Set M2_Drive_1 WarningHigh = " + number(new_warning) +
                    " over D-Bus";
         },
         [&s] {
-            const std::string call = std::string(drive1Record) +
+            const std::string call = std::string(drive1_record) +
                                      " org.freedesktop.DBus.Properties "
                                      "Set(ssv) [\"" +
-                                     drive1Warning + "\",\"Value\"";
+                                     drive1_warning + "\",\"Value\"";
             if (session::count(s.sim.peer_calls(), call) == 0)
             {
                 return sight::pending();
             }
             auto stored = s.get<double>("xyz.openbmc_project.EntityManager",
-                                        drive1Record, drive1Warning, "Value");
-            if (stored != newWarning)
+                                        drive1_record, drive1_warning, "Value");
+            if (stored != new_warning)
             {
                 return sight::wrong("EntityManager holds " + number(stored));
             }

@@ -10,8 +10,8 @@ namespace simboard::scenario
 namespace
 {
 
-constexpr const char* busService = "org.freedesktop.DBus";
-constexpr const char* busPath = "/org/freedesktop/DBus";
+constexpr const char* bus_service = "org.freedesktop.DBus";
+constexpr const char* bus_path = "/org/freedesktop/DBus";
 
 std::string exit_text(int status)
 {
@@ -75,7 +75,7 @@ std::optional<std::string> session::ended_daemon()
 bool session::serves_bus(pid_t pid)
 {
     auto names = bus().call_method<std::vector<std::string>>(
-        busService, busPath, busService, "ListNames");
+        bus_service, bus_path, bus_service, "ListNames");
     for (const auto& name : names)
     {
         if (!name.starts_with(":"))
@@ -85,7 +85,7 @@ bool session::serves_bus(pid_t pid)
         try
         {
             auto owner =
-                bus().call_method<uint32_t>(busService, busPath, busService,
+                bus().call_method<uint32_t>(bus_service, bus_path, bus_service,
                                             "GetConnectionUnixProcessID", name);
             if (owner == static_cast<uint32_t>(pid))
             {

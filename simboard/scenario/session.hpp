@@ -1,5 +1,6 @@
 #pragma once
 
+#include "dbus/properties.hpp"
 #include "simboard/fixture/board.hpp"
 #include "simboard/scenario/timeline.hpp"
 
@@ -47,16 +48,13 @@ class session
     T get(const std::string& service, const std::string& path,
           const std::string& iface, const std::string& name)
     {
-        return std::get<T>(bus().call_method<std::variant<T>>(
-            service, path, "org.freedesktop.DBus.Properties", "Get", iface,
-            name));
+        return dbus::get_property<T>(bus(), {service, path, iface, name});
     }
     template <typename T>
     void set(const std::string& service, const std::string& path,
              const std::string& iface, const std::string& name, T value)
     {
-        bus().call_method(service, path, "org.freedesktop.DBus.Properties",
-                          "Set", iface, name, std::variant<T>(value));
+        dbus::set_property(bus(), {service, path, iface, name}, value);
     }
 
     /** Whether the process `pid` has a connection on the bus that answers

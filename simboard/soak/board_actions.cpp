@@ -1,5 +1,7 @@
 #include "simboard/soak/board_actions.hpp"
 
+#include "dbus/properties.hpp"
+
 #include <array>
 #include <cstdint>
 #include <stdexcept>
@@ -13,8 +15,6 @@ namespace simboard::soak
 namespace
 {
 
-constexpr const char* properties = "org.freedesktop.DBus.Properties";
-
 struct drive
 {
     unsigned bus;
@@ -24,8 +24,8 @@ struct drive
     std::array<std::pair<std::string_view, std::string_view>, 2> thresholds;
 };
 
-constexpr std::uint8_t driveAddress = 0x6a;
-constexpr std::uint8_t temperatureReg = 1;
+constexpr std::uint8_t drive_address = 0x6a;
+constexpr std::uint8_t temperature_reg = 1;
 constexpr std::string_view warning =
     "xyz.openbmc_project.Sensor.Threshold.Warning";
 constexpr std::string_view critical =
@@ -42,7 +42,7 @@ const std::array<drive, 2> drives{{
      {{{critical, "CriticalHigh"}, {warning, "WarningLow"}}}},
 }};
 
-constexpr const char* m2Interface =
+constexpr const char* m2_interface =
     "xyz.openbmc_project.Configuration.M2Sensor";
 
 struct backplane
@@ -55,13 +55,13 @@ struct backplane
 // Presence of bay b: register 16 + b / 8, bit b % 8.
 constexpr std::array<backplane, 3> backplanes{
     {{20, 0x33, 8}, {21, 0x37, 10}, {22, 0x3b, 12}}};
-constexpr std::uint8_t presenceReg = 16;
+constexpr std::uint8_t presence_reg = 16;
 
-constexpr std::array<const char*, 4> osStates{
+constexpr std::array<const char*, 4> os_states{
     "Standby",
     "xyz.openbmc_project.State.OperatingSystem.Status.OSStatus.Standby",
     "Inactive", "BootingBootloader"};
-constexpr std::array<const char*, 3> powerStates{"On", "BiosPost", "Always"};
+constexpr std::array<const char*, 3> power_states{"On", "BiosPost", "Always"};
 
 } // namespace
 
@@ -92,13 +92,13 @@ void board_actions::swing_temperature()
         const unsigned roll = pick(20);
         if (roll == 0)
         {
-            sim_.i2c().set_silent(target.bus, driveAddress, true);
+            sim_.i2c().set_silent(target.bus, drive_address, true);
             return;
         }
-        sim_.i2c().set_silent(target.bus, driveAddress, false);
+        sim_.i2c().set_silent(target.bus, drive_address, false);
         // Now and then a byte that reads as no value (0x80 and above).
         const unsigned byte = roll == 1 ? 128 + pick(128) : pick(101);
-        sim_.i2c().write_register(target.bus, driveAddress, temperatureReg,
+        sim_.i2c().write_register(target.bus, drive_address, temperature_reg,
                                   static_cast<std::uint8_t>(byte));
     });
 }
@@ -109,10 +109,11 @@ void board_actions::write_threshold()
     const auto& [iface, name] = target.thresholds[pick(2)];
     const double value = 1.0 + pick(100);
     run("threshold writes", [&] {
-        sim_.client().call_method(
-            "xyz.openbmc_project.M2Sensor", std::string(target.sensor),
-            properties, "Set", std::string(iface), std::string(name),
-            std::variant<double>(value));
+        dbus::set_property(
+            sim_.client(),
+            {"xyz.openbmc_project.M2Sensor", std::string(target.sensor),
+             std::string(iface), std::string(name)},
+            value);
     });
 }
 
@@ -121,7 +122,7 @@ void board_actions::flip_presence()
     const backplane& target = backplanes[pick(backplanes.size())];
     const unsigned bay = pick(target.bays);
     run("presence changes", [&] {
-        const auto reg = static_cast<std::uint8_t>(presenceReg + bay / 8);
+        const auto reg = static_cast<std::uint8_t>(presence_reg + bay / 8);
         const auto now =
             sim_.i2c().read_register(target.bus, target.address, reg);
         sim_.i2c().write_register(
@@ -132,13 +133,14 @@ void board_actions::flip_presence()
 
 void board_actions::flip_os_state()
 {
-    const std::string state = osStates[pick(osStates.size())];
+    const std::string state = os_states[pick(os_states.size())];
     run("OS state flips", [&] {
         const char* iface = "xyz.openbmc_project.State.OperatingSystem.Status";
-        sim_.client().call_method(
-            "xyz.openbmc_project.State.OperatingSystem",
-            "/xyz/openbmc_project/state/os", properties, "Set", iface,
-            "OperatingSystemState", std::variant<std::string>(state));
+        dbus::set_property(
+            sim_.client(),
+            {"xyz.openbmc_project.State.OperatingSystem",
+             "/xyz/openbmc_project/state/os", iface, "OperatingSystemState"},
+            std::string(state));
     });
 }
 
@@ -165,13 +167,14 @@ void board_actions::change_record()
                 "xyz.openbmc_project.SimBoard",
                 "/xyz/openbmc_project/simboard/entity_manager",
                 "xyz.openbmc_project.SimBoard.EntityManager", "EmitChanged",
-                dbus::object_path(record), m2Interface);
+                dbus::object_path(record), m2_interface);
             return;
         }
-        sim_.client().call_method(
-            "xyz.openbmc_project.EntityManager", record, properties, "Set",
-            m2Interface, "PowerState",
-            std::variant<std::string>(powerStates[pick(powerStates.size())]));
+        dbus::set_property(
+            sim_.client(),
+            {"xyz.openbmc_project.EntityManager", record, m2_interface,
+             "PowerState"},
+            std::string(power_states[pick(power_states.size())]));
     });
 }
 
@@ -197,7 +200,7 @@ void board_actions::stop_peers()
 {
     ++counts_["peers away"].done;
     sim_.stop_peers();
-    peersAway_ = true;
+    peers_away_ = true;
 }
 
 void board_actions::restore_peers()
@@ -211,7 +214,7 @@ void board_actions::restore_peers()
         ++counts_["peers away"].refused; // they stay away for now
         return;
     }
-    peersAway_ = false;
+    peers_away_ = false;
     removed_.clear();
 }
 

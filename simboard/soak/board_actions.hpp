@@ -48,7 +48,7 @@ class board_actions
 
     bool peers_away() const
     {
-        return peersAway_;
+        return peers_away_;
     }
     const std::map<std::string, action_count>& counts() const
     {
@@ -64,7 +64,7 @@ class board_actions
     std::mt19937& random_;
     std::map<std::string, action_count> counts_;
     std::set<std::string> removed_;
-    bool peersAway_ = false;
+    bool peers_away_ = false;
 };
 
 } // namespace simboard::soak

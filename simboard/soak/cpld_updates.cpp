@@ -1,5 +1,6 @@
 #include "simboard/soak/cpld_updates.hpp"
 
+#include "dbus/properties.hpp"
 #include "simboard/fixture/time_scale.hpp"
 
 #include <array>
@@ -16,18 +17,17 @@ namespace
 using namespace std::chrono_literals;
 
 constexpr const char* service = "xyz.openbmc_project.Software.CPLD.Mgr";
-constexpr const char* properties = "org.freedesktop.DBus.Properties";
-constexpr const char* boardService =
+constexpr const char* board_service =
     "xyz.openbmc_project.TARNproperties.Manager";
-constexpr const char* boardPath = "/xyz/openbmc_project/TARNproperties/mgr";
-constexpr std::uint8_t cpldAddress = 0x40;
+constexpr const char* board_path = "/xyz/openbmc_project/TARNproperties/mgr";
+constexpr std::uint8_t cpld_address = 0x40;
 constexpr std::string_view part = "LCMXO3LF-2100C";
-constexpr std::string_view otherPart = "LCMXO2-2000HC";
-const auto attemptBound = scaled(180s);
-constexpr auto releaseBound = 5s;
-constexpr std::size_t problemsKept = 12;
+constexpr std::string_view other_part = "LCMXO2-2000HC";
+const auto attempt_bound = scaled(180s);
+constexpr auto release_bound = 5s;
+constexpr std::size_t problems_kept = 12;
 
-constexpr std::string_view releasedLine = "set update status to ";
+constexpr std::string_view released_line = "set update status to ";
 constexpr std::string_view unreadable = "(unreadable: ";
 
 // Lines with which an attempt ends before any status is published.
@@ -44,7 +44,7 @@ struct command_fault
     std::string_view status;
 };
 
-constexpr std::array<command_fault, 5> commandFaults{{
+constexpr std::array<command_fault, 5> command_faults{{
     {"enable NACKed", 0x74, "Enable Configuration Error"},
     {"erase NACKed", 0x0E, "Erase Configuration Error"},
     {"page write NACKed", 0x70, "Program Firmware Error"},
@@ -52,7 +52,7 @@ constexpr std::array<command_fault, 5> commandFaults{{
     {"usercode NACKed", 0xC2, "Set Usercode Error"},
 }};
 
-constexpr std::uint8_t idcodeCommand = 0xE0;
+constexpr std::uint8_t idcode_command = 0xE0;
 
 const jedec::part_size& size_of(std::string_view name)
 {
@@ -97,8 +97,16 @@ cpld_updates::attempt cpld_updates::prepare(target& device)
                  false,
                  flash_digest(device),
                  -1,
-                 clock_type::now() + attemptBound};
+                 clock_type::now() + attempt_bound};
     std::string text = jedec::jed_text(next.image);
+    vary(next, text, usercode);
+    sim_.write_file(device.image_path, text);
+    return next;
+}
+
+void cpld_updates::vary(attempt& next, std::string& text, const char* usercode)
+{
+    target& device = *next.device;
     switch (pick(12))
     {
         case 0:
@@ -106,25 +114,15 @@ cpld_updates::attempt cpld_updates::prepare(target& device)
         case 2:
             break;
         case 3:
-            if (device.held)
-            {
-                next.name = "image already held";
-                next.image = *device.held;
-                next.expected = std::string(same_version);
-                text = jedec::jed_text(next.image);
-            }
+            reuse_held_image(next, text);
             break;
         case 4:
             next.name = "good image, device id NACKed once";
-            sim_.i2c().nack_nth_command(device.bus, cpldAddress, idcodeCommand,
-                                        1);
+            sim_.i2c().nack_nth_command(device.bus, cpld_address,
+                                        idcode_command, 1);
             break;
         case 5:
-            next.name = "corrupt image: checksum";
-            text = jedec::jed_text(
-                next.image, {.checksum_offset =
-                                 static_cast<std::uint16_t>(1 + pick(0xfffe))});
-            next.expected = std::string(invalid_image);
+            corrupt(next, text);
             break;
         case 6:
             next.name = "corrupt image: cut short";
@@ -135,33 +133,53 @@ cpld_updates::attempt cpld_updates::prepare(target& device)
         case 7:
             next.name = "image of another device";
             next.image =
-                jedec::random_image(size_of(otherPart), usercode, random_());
+                jedec::random_image(size_of(other_part), usercode, random_());
             text = jedec::jed_text(next.image);
             next.expected = std::string(invalid_image);
             break;
         case 8:
             next.name = "device silent";
-            sim_.i2c().set_silent(device.bus, cpldAddress, true);
+            sim_.i2c().set_silent(device.bus, cpld_address, true);
             next.expected.reset();
             next.must_fail = true;
             break;
         default:
-        {
-            const auto& fault = commandFaults[pick(commandFaults.size())];
-            next.name = std::string(fault.name);
-            const unsigned nth =
-                fault.command == 0x70
-                    ? 1 + pick(static_cast<unsigned>(
-                              jedec::flash_rows(next.image).size()))
-                    : 1;
-            sim_.i2c().nack_nth_command(device.bus, cpldAddress, fault.command,
-                                        nth);
-            next.expected = std::string(fault.status);
-            next.must_fail = true;
-        }
+            inject_command_fault(next);
     }
-    sim_.write_file(device.image_path, text);
-    return next;
+}
+
+void cpld_updates::reuse_held_image(attempt& next, std::string& text)
+{
+    if (next.device->held)
+    {
+        next.name = "image already held";
+        next.image = *next.device->held;
+        next.expected = std::string(same_version);
+        text = jedec::jed_text(next.image);
+    }
+}
+
+void cpld_updates::corrupt(attempt& next, std::string& text)
+{
+    next.name = "corrupt image: checksum";
+    text = jedec::jed_text(
+        next.image,
+        {.checksum_offset = static_cast<std::uint16_t>(1 + pick(0xfffe))});
+    next.expected = std::string(invalid_image);
+}
+
+void cpld_updates::inject_command_fault(attempt& next)
+{
+    const auto& fault = command_faults[pick(command_faults.size())];
+    next.name = std::string(fault.name);
+    const unsigned nth = fault.command == 0x70
+                             ? 1 + pick(static_cast<unsigned>(
+                                       jedec::flash_rows(next.image).size()))
+                             : 1;
+    sim_.i2c().nack_nth_command(next.device->bus, cpld_address, fault.command,
+                                nth);
+    next.expected = std::string(fault.status);
+    next.must_fail = true;
 }
 
 void cpld_updates::start()
@@ -214,9 +232,9 @@ void cpld_updates::follow()
     auto& fwkeeper = daemons_.daemon("fwkeeper");
     for (const auto& line : fwkeeper.fresh)
     {
-        if (line.text.starts_with(releasedLine))
+        if (line.text.starts_with(released_line))
         {
-            finish_with_status(line.text.substr(releasedLine.size()));
+            finish_with_status(line.text.substr(released_line.size()));
             return;
         }
         for (auto refusal : refusals)
@@ -240,7 +258,7 @@ void cpld_updates::follow()
         ++tally_.hung;
         ++tally_.dishonest;
         problem(attempt_->name + " on " + attempt_->device->object +
-                ": no status after " + std::to_string(attemptBound.count()) +
+                ": no status after " + std::to_string(attempt_bound.count()) +
                 " s");
         finish_unfinished("no status in time");
     }
@@ -265,7 +283,7 @@ void cpld_updates::finish_unfinished(const std::string& why)
 
 void cpld_updates::end_attempt()
 {
-    sim_.i2c().clear_faults(attempt_->device->bus, cpldAddress);
+    sim_.i2c().clear_faults(attempt_->device->bus, cpld_address);
     // The transaction log would otherwise grow by every page of every
     // update for the whole run.
     sim_.i2c().clear_log();
@@ -282,10 +300,8 @@ void cpld_updates::finish_with_status(const std::string& announced)
     facts.must_fail = done.must_fail;
     try
     {
-        facts.status =
-            std::get<0>(sim_.client().call_method<std::variant<std::string>>(
-                service, device.object, properties, "Get", service,
-                "UpdasteStatus"));
+        facts.status = dbus::get_property<std::string>(
+            sim_.client(), {service, device.object, service, "UpdasteStatus"});
     }
     catch (const dbus::error& e)
     {
@@ -297,18 +313,18 @@ void cpld_updates::finish_with_status(const std::string& announced)
     }
     facts.flash_holds_image = flash_holds(device, done.image);
     facts.usercode_matches =
-        sim_.i2c().machxo(device.bus, cpldAddress).usercode ==
+        sim_.i2c().machxo(device.bus, cpld_address).usercode ==
         image_usercode(done.image);
     facts.flash_unchanged = flash_digest(device) == done.flash_before;
-    const std::string wantedState =
+    const std::string wanted_state =
         facts.status == update_complete ? "OK" : "FAIL";
     wait_until(
         [&] {
             facts.owner = board_property("UpdatingOwner");
             facts.state = board_property("UpdatingState");
-            return facts.owner == "NONE" && facts.state == wantedState;
+            return facts.owner == "NONE" && facts.state == wanted_state;
         },
-        releaseBound);
+        release_bound);
 
     const update_verdict verdict = judge_update(facts);
     ++tally_.statuses[announced];
@@ -332,7 +348,7 @@ void cpld_updates::finish_with_status(const std::string& announced)
 
 void cpld_updates::problem(const std::string& text)
 {
-    if (tally_.problems.size() < problemsKept)
+    if (tally_.problems.size() < problems_kept)
     {
         tally_.problems.push_back(text);
     }
@@ -347,9 +363,9 @@ void cpld_updates::free_board()
         for (const auto& [name, value] :
              {std::pair{"UpdatingOwner", "NONE"}, {"UpdatingState", "OK"}})
         {
-            sim_.client().call_method(boardService, boardPath, properties,
-                                      "Set", boardService, name,
-                                      std::variant<std::string>(value));
+            dbus::set_property(sim_.client(),
+                               {board_service, board_path, board_service, name},
+                               std::string(value));
         }
     }
     catch (const dbus::error&)
@@ -362,8 +378,8 @@ std::string cpld_updates::board_property(const std::string& name)
 {
     try
     {
-        return std::get<0>(sim_.client().call_method<std::variant<std::string>>(
-            boardService, boardPath, properties, "Get", boardService, name));
+        return dbus::get_property<std::string>(
+            sim_.client(), {board_service, board_path, board_service, name});
     }
     catch (const dbus::error& e)
     {
@@ -378,12 +394,12 @@ std::uint64_t cpld_updates::flash_digest(const target& device)
     auto mix = [&](std::uint8_t byte) {
         digest = (digest ^ byte) * 1099511628211ULL;
     };
-    const machxo_info info = sim_.i2c().machxo(device.bus, cpldAddress);
+    const machxo_info info = sim_.i2c().machxo(device.bus, cpld_address);
     for (std::uint32_t page = 0; page < info.config_pages + info.user_pages;
          ++page)
     {
         for (std::uint8_t byte :
-             sim_.i2c().read_flash_page(device.bus, cpldAddress, page))
+             sim_.i2c().read_flash_page(device.bus, cpld_address, page))
         {
             mix(byte);
         }
@@ -402,7 +418,7 @@ bool cpld_updates::flash_holds(const target& device, const jedec::image& image)
     for (std::size_t page = 0; page < rows.size(); ++page)
     {
         const auto stored = sim_.i2c().read_flash_page(
-            device.bus, cpldAddress, static_cast<std::uint32_t>(page));
+            device.bus, cpld_address, static_cast<std::uint32_t>(page));
         const auto expected = jedec::row_bytes(rows[page]);
         if (!std::equal(stored.begin(), stored.end(), expected.begin(),
                         expected.end()))

@@ -80,7 +80,14 @@ class cpld_updates
         clock_type::time_point deadline;
     };
 
+    /** The next attempt on `device`: its case picked, its image
+     *  uploaded, its fault armed. */
     attempt prepare(target& device);
+    /** Turns a good image's attempt into the case picked. */
+    void vary(attempt& next, std::string& text, const char* usercode);
+    void reuse_held_image(attempt& next, std::string& text);
+    void corrupt(attempt& next, std::string& text);
+    void inject_command_fault(attempt& next);
     void finish_with_status(const std::string& announced);
     void finish_unfinished(const std::string& why);
     void end_attempt();

@@ -15,7 +15,7 @@ namespace
 {
 
 // Words of the daemons' error lines, in lower case.
-constexpr std::array<std::string_view, 19> errorWords{
+constexpr std::array<std::string_view, 19> error_words{
     "error",       "fail",      "cannot",    "can't",       "unable",
     "not allowed", "denied",    "exception", "timed out",   "timeout",
     "missing",     "invalid",   "stopped",   "not support", "other's updating",
@@ -30,13 +30,13 @@ std::string lower(std::string_view text)
     return out;
 }
 
-constexpr long memoryNoiseKb = 256;
-constexpr long memoryNoisePercent = 3;
-constexpr long descriptorNoise = 2;
+constexpr long memory_noise_kb = 256;
+constexpr long memory_noise_percent = 3;
+constexpr long descriptor_noise = 2;
 
 long memory_tolerance(const usage& base)
 {
-    return std::max(memoryNoiseKb, base.rss_kb * memoryNoisePercent / 100);
+    return std::max(memory_noise_kb, base.rss_kb * memory_noise_percent / 100);
 }
 
 std::string device_disagrees(const update_facts& facts)
@@ -67,7 +67,7 @@ std::string device_disagrees(const update_facts& facts)
 bool reports_error(std::string_view line)
 {
     const std::string text = lower(line);
-    return std::ranges::any_of(errorWords, [&](std::string_view word) {
+    return std::ranges::any_of(error_words, [&](std::string_view word) {
         return text.find(word) != std::string::npos;
     });
 }
@@ -75,7 +75,7 @@ bool reports_error(std::string_view line)
 std::string error_key(std::string_view line)
 {
     std::string key;
-    bool inNumber = false;
+    bool in_number = false;
     for (char c : line)
     {
         bool digit = std::isdigit(static_cast<unsigned char>(c)) != 0;
@@ -83,11 +83,11 @@ std::string error_key(std::string_view line)
         {
             key += c;
         }
-        else if (!inNumber)
+        else if (!in_number)
         {
             key += '#';
         }
-        inNumber = digit;
+        in_number = digit;
     }
     return key;
 }
@@ -137,7 +137,7 @@ growth judge_growth(const std::optional<usage>& before,
         return {};
     }
     return {after->rss_kb - before->rss_kb > memory_tolerance(*before),
-            after->fds - before->fds > descriptorNoise};
+            after->fds - before->fds > descriptor_noise};
 }
 
 growth judge_history(const std::vector<std::optional<usage>>& samples)
@@ -183,9 +183,9 @@ update_verdict judge_update(const update_facts& facts)
         verdict.honest = false;
         verdict.reasons.push_back(reason);
     }
-    const std::string wantedState =
+    const std::string wanted_state =
         facts.status == update_complete ? "OK" : "FAIL";
-    if (facts.owner != "NONE" || facts.state != wantedState)
+    if (facts.owner != "NONE" || facts.state != wanted_state)
     {
         verdict.released = false;
         verdict.reasons.push_back("board left at owner \"" + facts.owner +

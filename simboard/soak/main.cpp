@@ -121,7 +121,7 @@ class soak_run
 
     /** Runs until the time is up or a stop signal arrives; true when the
      *  run passed. */
-    bool run(const sigset_t& stopSignals)
+    bool run(const sigset_t& stop_signals)
     {
         wait_for_daemons();
         const auto start = clock_type::now();
@@ -130,10 +130,10 @@ class soak_run
         {
             action.due = start + random_interval(0s, action.longest);
         }
-        timespec noWait{0, 0};
+        timespec no_wait{0, 0};
         int tenth = 1;
         while (clock_type::now() < start + length_ &&
-               sigtimedwait(&stopSignals, nullptr, &noWait) < 0)
+               sigtimedwait(&stop_signals, nullptr, &no_wait) < 0)
         {
             // fwkeeper holds a whole image while it updates: its figures
             // are taken between updates.
@@ -189,7 +189,7 @@ class soak_run
     {
         follow();
         const auto now = clock_type::now();
-        if (actions_.peers_away() && now >= peersBack_)
+        if (actions_.peers_away() && now >= peers_back_)
         {
             actions_.restore_peers();
         }
@@ -213,7 +213,7 @@ class soak_run
             return;
         }
         actions_.stop_peers();
-        peersBack_ = clock_type::now() + random_interval(5s, 20s);
+        peers_back_ = clock_type::now() + random_interval(5s, 20s);
     }
 
     void start_update()
@@ -268,16 +268,17 @@ class soak_run
     // rescans and service restarts, drivetherm's stored thresholds.
     void count_board_calls()
     {
-        const std::array<std::pair<const char*, std::string_view>, 4> peerCalls{
-            {{"FRU ReScanBus", "ReScanBus("},
-             {"EntityManager ReScan", "ReScan()"},
-             {"EntityManager GetManagedObjects", "GetManagedObjects()"},
-             {"threshold stored at EntityManager",
-              "Set(ssv) [\"xyz.openbmc_project.Configuration."
-              "M2Sensor.Thresholds"}}};
+        const std::array<std::pair<const char*, std::string_view>, 4>
+            peer_call_kinds{
+                {{"FRU ReScanBus", "ReScanBus("},
+                 {"EntityManager ReScan", "ReScan()"},
+                 {"EntityManager GetManagedObjects", "GetManagedObjects()"},
+                 {"threshold stored at EntityManager",
+                  "Set(ssv) [\"xyz.openbmc_project.Configuration."
+                  "M2Sensor.Thresholds"}}};
         for (const auto& line : sim_.peer_calls())
         {
-            for (const auto& [name, text] : peerCalls)
+            for (const auto& [name, text] : peer_call_kinds)
             {
                 if (line.find(text) != std::string::npos)
                 {
@@ -312,7 +313,7 @@ class soak_run
     board_actions actions_;
     cpld_updates updates_;
     std::vector<recurring> schedule_;
-    clock_type::time_point peersBack_{};
+    clock_type::time_point peers_back_{};
     run_record record_;
 };
 
@@ -326,7 +327,7 @@ int main(int argc, char** argv)
         usage_message();
         return 2;
     }
-    const sigset_t stopSignals = simboard::block_stop_signals();
+    const sigset_t stop_signals = simboard::block_stop_signals();
     try
     {
         simboard::board sim(simboard::board::load(opts->board),
@@ -336,7 +337,7 @@ int main(int argc, char** argv)
                   << "\n  bus: busctl --address=" << sim.bus_address()
                   << " tree" << std::endl;
         soak_run run(sim, *opts);
-        return run.run(stopSignals) ? 0 : 1;
+        return run.run(stop_signals) ? 0 : 1;
     }
     catch (const std::exception& e)
     {

@@ -9,7 +9,7 @@ namespace simboard::soak
 namespace
 {
 
-constexpr std::size_t errorsShown = 5;
+constexpr std::size_t errors_shown = 5;
 
 std::string usage_text(const std::optional<usage>& sample)
 {
@@ -51,7 +51,7 @@ void print_daemon(std::ostream& out, const run_record& record,
         frequent.emplace_back(count, key);
     }
     std::ranges::sort(frequent, std::greater{});
-    for (std::size_t i = 0; i < std::min(errorsShown, frequent.size()); ++i)
+    for (std::size_t i = 0; i < std::min(errors_shown, frequent.size()); ++i)
     {
         out << "    " << std::setw(6) << frequent[i].first << "  "
             << frequent[i].second << "\n";

@@ -1,7 +1,7 @@
 #include "simboard/soak/supervisor.hpp"
 
-#include <filesystem>
-#include <fstream>
+#include "simboard/fixture/process_figures.hpp"
+
 #include <stdexcept>
 #include <thread>
 #include <variant>
@@ -14,35 +14,9 @@ namespace
 
 using namespace std::chrono_literals;
 
-constexpr auto restartDelay = 5s;
-constexpr const char* busService = "org.freedesktop.DBus";
-constexpr const char* busPath = "/org/freedesktop/DBus";
-
-long status_kb(pid_t pid, const std::string& field)
-{
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    for (std::string line; std::getline(status, line);)
-    {
-        if (line.starts_with(field + ":"))
-        {
-            return std::stol(line.substr(field.size() + 1));
-        }
-    }
-    return -1;
-}
-
-long descriptor_count(pid_t pid)
-{
-    std::error_code ec;
-    long count = 0;
-    for (std::filesystem::directory_iterator it(
-             "/proc/" + std::to_string(pid) + "/fd", ec);
-         !ec && it != std::filesystem::directory_iterator(); it.increment(ec))
-    {
-        ++count;
-    }
-    return ec ? -1 : count;
-}
+constexpr auto restart_delay = 5s;
+constexpr const char* bus_service = "org.freedesktop.DBus";
+constexpr const char* bus_path = "/org/freedesktop/DBus";
 
 // -1 for a connection that has gone meanwhile.
 pid_t connection_pid(dbus::connection& bus, const std::string& name)
@@ -50,7 +24,7 @@ pid_t connection_pid(dbus::connection& bus, const std::string& name)
     try
     {
         return static_cast<pid_t>(
-            bus.call_method<std::uint32_t>(busService, busPath, busService,
+            bus.call_method<std::uint32_t>(bus_service, bus_path, bus_service,
                                            "GetConnectionUnixProcessID", name));
     }
     catch (const dbus::error&)
@@ -135,7 +109,7 @@ void supervisor::tick()
         daemon.log.reset();
         if (classify_exit(status) == exit_kind::failure)
         {
-            daemon.restart_due = now + restartDelay;
+            daemon.restart_due = now + restart_delay;
         }
         else
         {
@@ -163,7 +137,7 @@ std::optional<usage> supervisor::sample(supervised& daemon)
         return std::nullopt;
     }
     const pid_t pid = daemon.process->pid();
-    usage now{pid, status_kb(pid, "VmRSS"), descriptor_count(pid)};
+    usage now{pid, status_field(pid, "VmRSS"), descriptor_count(pid)};
     // A reading holds a device open for a moment: take the least of a few.
     for (int again = 0; again < 2; ++again)
     {
@@ -188,7 +162,7 @@ bool supervisor::answers(supervised& daemon)
     {
         std::string connection;
         for (const auto& name : bus.call_method<std::vector<std::string>>(
-                 busService, busPath, busService, "ListNames"))
+                 bus_service, bus_path, bus_service, "ListNames"))
         {
             if (name.starts_with(":") &&
                 connection_pid(bus, name) == daemon.process->pid())
@@ -198,7 +172,7 @@ bool supervisor::answers(supervised& daemon)
         }
         if (connection.empty() ||
             (!daemon.unit.bus_name.empty() &&
-             bus.call_method<std::string>(busService, busPath, busService,
+             bus.call_method<std::string>(bus_service, bus_path, bus_service,
                                           "GetNameOwner",
                                           daemon.unit.bus_name) != connection))
         {

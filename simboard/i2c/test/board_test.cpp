@@ -16,7 +16,7 @@ using ::testing::Each;
 using ::testing::HasSubstr;
 using json = nlohmann::json;
 
-const json sampleBoard = {
+const json sample_board = {
     {"buses", {{{"bus", 3}}, {{"bus", 9}, {"present", false}}}},
     {"devices",
      {{{"bus", 3},
@@ -35,7 +35,7 @@ class Board : public board_test
 
 TEST_F(Board, DescriptionSetsUpDevices)
 {
-    make_board(sampleBoard);
+    make_board(sample_board);
     EXPECT_EQ(board->read_register(3, 0x4c, 4), 0x04);
     EXPECT_EQ(board->read_register(3, 0x4c, 5), 0x13);
     EXPECT_EQ(board->read_register(3, 0x4c, 6), 0x00);
@@ -55,12 +55,12 @@ TEST_F(Board, DescriptionSetsUpDevices)
 TEST_F(Board, RejectsMalformedDescriptions)
 {
     auto with = [](const std::string& pointer, const json& value) {
-        json description = sampleBoard;
+        json description = sample_board;
         description[json::json_pointer(pointer)] = value;
         return description;
     };
-    json withoutDevice = sampleBoard;
-    withoutDevice["devices"][1].erase("idcode");
+    json without_device = sample_board;
+    without_device["devices"][1].erase("idcode");
     const std::vector<json> malformed{
         json::array(),
         with("/extra", 1),
@@ -78,7 +78,7 @@ TEST_F(Board, RejectsMalformedDescriptions)
         with("/devices/1/address", "0x4c"),
         with("/devices/1/config_pages", 0x10001),
         with("/devices/1/user_pages", 0x10000 - 12543),
-        withoutDevice,
+        without_device,
     };
     for (const json& i2c : malformed)
     {
@@ -89,7 +89,7 @@ TEST_F(Board, RejectsMalformedDescriptions)
 
 TEST_F(Board, DevicesAreCheckedByKind)
 {
-    make_board(sampleBoard);
+    make_board(sample_board);
     EXPECT_THROW(board->read_register(3, 0x40, 0), std::invalid_argument);
     EXPECT_THROW(board->stay_busy(3, 0x4c, 1), std::invalid_argument);
     EXPECT_THROW(board->write_register(3, 0x4d, 0, 0), std::out_of_range);
@@ -99,7 +99,7 @@ TEST_F(Board, DevicesAreCheckedByKind)
 
 TEST_F(Board, OpenSharesTheCreatorsState)
 {
-    make_board(sampleBoard);
+    make_board(sample_board);
     i2c_board second = i2c_board::open(board->state_path());
     second.write_register(3, 0x4c, 0x10, 0x42);
     EXPECT_EQ(board->read_register(3, 0x4c, 0x10), 0x42);
@@ -111,7 +111,7 @@ TEST_F(Board, OpenSharesTheCreatorsState)
 
 TEST_F(Board, LockOfADeadProcessIsRecovered)
 {
-    make_board(sampleBoard);
+    make_board(sample_board);
     pid_t pid = fork();
     if (pid == 0)
     {
@@ -128,7 +128,7 @@ TEST_F(Board, LockOfADeadProcessIsRecovered)
 
 TEST_F(Board, CommandLine)
 {
-    make_board(sampleBoard);
+    make_board(sample_board);
     std::vector<std::pair<std::string, std::string>> environment{
         {"SIMBOARD_I2C_STATE", board->state_path().string()}};
     auto cli = [&](std::vector<std::string> args) {

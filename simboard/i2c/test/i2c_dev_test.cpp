@@ -26,12 +26,12 @@ namespace
 
 using ::testing::ElementsAre;
 
-constexpr unsigned long defaultFunctionality =
+constexpr unsigned long default_functionality =
     I2C_FUNC_I2C | I2C_FUNC_SMBUS_EMUL;
 
 // Bus 3: the usual adapter; bus 5: plain I2C, no SMBus; bus 6: SMBus only;
 // bus 12: listed but not present.
-const nlohmann::json boardDescription = {
+const nlohmann::json board_description = {
     {"buses",
      {{{"bus", 3}},
       {{"bus", 5}, {"functionality", I2C_FUNC_I2C}},
@@ -54,7 +54,7 @@ class I2cDev : public board_test
   protected:
     I2cDev()
     {
-        make_board(boardDescription);
+        make_board(board_description);
     }
 };
 
@@ -132,12 +132,12 @@ TEST_F(I2cDev, EveryOpenEntryPointEmulatesTheBus)
             return function(AT_FDCWD, "/dev/i2c-3", O_RDWR | O_CLOEXEC);
         });
     }
-    for (const auto& openBus : opens)
+    for (const auto& open_bus : opens)
     {
-        int fd = openBus();
+        int fd = open_bus();
         ASSERT_GE(fd, 0);
         EXPECT_EQ(fcntl(fd, F_GETFD), FD_CLOEXEC);
-        EXPECT_EQ(functionality(fd), defaultFunctionality);
+        EXPECT_EQ(functionality(fd), default_functionality);
         EXPECT_EQ(::close(fd), 0);
     }
 }
@@ -217,22 +217,22 @@ TEST_F(I2cDev, SmbusByteDataThroughLibi2c)
     EXPECT_EQ(read_byte(fd, 0x4d, 0), -ENXIO);
     EXPECT_EQ(i2c_smbus_read_word_data(fd.get(), 0), -EOPNOTSUPP);
     i2c_smbus_data data{};
-    i2c_smbus_ioctl_data badSize{I2C_SMBUS_READ, 0, 9, &data};
-    EXPECT_EQ(ioctl(fd.get(), I2C_SMBUS, &badSize), -1);
+    i2c_smbus_ioctl_data bad_size{I2C_SMBUS_READ, 0, 9, &data};
+    EXPECT_EQ(ioctl(fd.get(), I2C_SMBUS, &bad_size), -1);
     EXPECT_EQ(errno, EINVAL);
 }
 
 TEST_F(I2cDev, AdapterFunctionalityGatesTransfers)
 {
-    bus_fd plainI2c(5);
-    EXPECT_EQ(functionality(plainI2c.get()), I2C_FUNC_I2C);
-    EXPECT_EQ(read_byte(plainI2c, 0x4c, 0), -EOPNOTSUPP);
-    EXPECT_EQ(i2c_smbus_write_byte_data(plainI2c.get(), 0, 1), -EOPNOTSUPP);
-    EXPECT_EQ(plainI2c.transfer(0x4c, {0}, 1).first, 2);
+    bus_fd plain_i2c(5);
+    EXPECT_EQ(functionality(plain_i2c.get()), I2C_FUNC_I2C);
+    EXPECT_EQ(read_byte(plain_i2c, 0x4c, 0), -EOPNOTSUPP);
+    EXPECT_EQ(i2c_smbus_write_byte_data(plain_i2c.get(), 0, 1), -EOPNOTSUPP);
+    EXPECT_EQ(plain_i2c.transfer(0x4c, {0}, 1).first, 2);
 
-    bus_fd smbusOnly(6);
-    EXPECT_EQ(read_byte(smbusOnly, 0x4c, 0), 0);
-    EXPECT_EQ(smbusOnly.transfer(0x4c, {0}, 1).first, -1);
+    bus_fd smbus_only(6);
+    EXPECT_EQ(read_byte(smbus_only, 0x4c, 0), 0);
+    EXPECT_EQ(smbus_only.transfer(0x4c, {0}, 1).first, -1);
     EXPECT_EQ(errno, EOPNOTSUPP);
 }
 
@@ -248,8 +248,8 @@ TEST_F(I2cDev, RdwrOnRegisterDevice)
 
     // A lone read continues from the register pointer.
     EXPECT_EQ(fd.transfer(0x4c, {0x21}).first, 1);
-    i2c_msg readOnly{0x4c, I2C_M_RD, 2, bytes.data()};
-    i2c_rdwr_ioctl_data single{&readOnly, 1};
+    i2c_msg read_only{0x4c, I2C_M_RD, 2, bytes.data()};
+    i2c_rdwr_ioctl_data single{&read_only, 1};
     EXPECT_EQ(ioctl(fd.get(), I2C_RDWR, &single), 1);
     EXPECT_THAT(std::vector(bytes.begin(), bytes.begin() + 2),
                 ElementsAre(2, 3));
@@ -335,7 +335,7 @@ TEST_F(I2cDev, TransactionLog)
 TEST_F(I2cDev, ReplacedStateFileIsPickedUpOnOpen)
 {
     EXPECT_EQ(read_byte(bus_fd(3), 0x4c, 0), 25);
-    nlohmann::json other = boardDescription;
+    nlohmann::json other = board_description;
     other["devices"][0]["registers"]["0x00"] = 30;
     make_board(other);
     EXPECT_EQ(read_byte(bus_fd(3), 0x4c, 0), 30);

@@ -23,18 +23,18 @@ using ::testing::ElementsAre;
 using bytes = std::vector<uint8_t>;
 
 constexpr uint8_t port = 0x40;
-constexpr uint32_t statusDone = 1U << 8;
-constexpr uint32_t statusConfigMode = 1U << 9;
-constexpr uint32_t statusBusy = 1U << 12;
-constexpr uint32_t statusFail = 1U << 13;
+constexpr uint32_t status_done = 1U << 8;
+constexpr uint32_t status_config_mode = 1U << 9;
+constexpr uint32_t status_busy = 1U << 12;
+constexpr uint32_t status_fail = 1U << 13;
 
-const bytes enableCommand{0x74, 0x08, 0x00, 0x00};
-const bytes eraseConfig{0x0E, 0x04, 0x00, 0x00};
-const bytes initAddress{0x46, 0x00, 0x00, 0x00};
-const bytes readPage{0x73, 0x00, 0x00, 0x01};
-const bytes programDone{0x5E, 0x00, 0x00, 0x00};
-const bytes disableCommand{0x26, 0x00, 0x00};
-const bytes refreshCommand{0x79, 0x00, 0x00};
+const bytes enable_command{0x74, 0x08, 0x00, 0x00};
+const bytes erase_config{0x0E, 0x04, 0x00, 0x00};
+const bytes init_address{0x46, 0x00, 0x00, 0x00};
+const bytes read_page{0x73, 0x00, 0x00, 0x01};
+const bytes program_done{0x5E, 0x00, 0x00, 0x00};
+const bytes disable_command{0x26, 0x00, 0x00};
+const bytes refresh_command{0x79, 0x00, 0x00};
 
 bytes program_page(uint8_t fill)
 {
@@ -67,7 +67,7 @@ bytes program_usercode(uint32_t usercode)
             static_cast<uint8_t>(usercode)};
 }
 
-nlohmann::json machxo_board(unsigned configPages)
+nlohmann::json machxo_board(unsigned config_pages)
 {
     return {{"buses", {{{"bus", 3}}}},
             {"devices",
@@ -76,7 +76,7 @@ nlohmann::json machxo_board(unsigned configPages)
                {"kind", "machxo"},
                {"idcode", "0x012BB043"},
                {"usercode", "0x11223344"},
-               {"config_pages", configPages},
+               {"config_pages", config_pages},
                {"user_pages", 4},
                {"done", true},
                {"erase_busy_polls", 2},
@@ -87,16 +87,16 @@ nlohmann::json machxo_board(unsigned configPages)
 class Machxo : public board_test
 {
   protected:
-    explicit Machxo(unsigned configPages = 64)
+    explicit Machxo(unsigned config_pages = 64)
     {
-        make_board(machxo_board(configPages));
+        make_board(machxo_board(config_pages));
         fd.emplace(3);
     }
 
     // Sends a command that the device must acknowledge.
-    bytes send(const bytes& command, size_t readLength = 0)
+    bytes send(const bytes& command, size_t read_length = 0)
     {
-        auto [result, reply] = fd->transfer(port, command, readLength);
+        auto [result, reply] = fd->transfer(port, command, read_length);
         EXPECT_GE(result, 0) << "command " << int{command[0]};
         return reply;
     }
@@ -136,26 +136,27 @@ TEST_F(Machxo, QueriesReportIdentityAndState)
     EXPECT_THAT(send({0xE0, 0, 0, 0}, 4), ElementsAre(0x01, 0x2B, 0xB0, 0x43));
     EXPECT_THAT(send({0xC0, 0, 0, 0}, 4), ElementsAre(0x11, 0x22, 0x33, 0x44));
     EXPECT_FALSE(busy());
-    EXPECT_EQ(status(), statusDone);
+    EXPECT_EQ(status(), status_done);
     send({0xFF, 0xFF, 0xFF, 0xFF});
-    EXPECT_EQ(status(), statusDone);
+    EXPECT_EQ(status(), status_done);
     // A command without output reads as an idle bus.
-    EXPECT_THAT(send(disableCommand, 2), ElementsAre(0xFF, 0xFF));
+    EXPECT_THAT(send(disable_command, 2), ElementsAre(0xFF, 0xFF));
 }
 
 TEST_F(Machxo, ConfigurationCommandsNeedConfigurationMode)
 {
-    const std::vector<std::pair<bytes, size_t>> configOnly{
-        {eraseConfig, 0},        {{0x0E, 0x08, 0, 0}, 0},      {initAddress, 0},
-        {program_page(0x5A), 0}, {write_address(3), 0},        {readPage, 16},
-        {programDone, 0},        {program_usercode(0xCAFE), 0}};
-    for (const auto& [command, readLength] : configOnly)
+    const std::vector<std::pair<bytes, size_t>> config_only{
+        {erase_config, 0},     {{0x0E, 0x08, 0, 0}, 0},
+        {init_address, 0},     {program_page(0x5A), 0},
+        {write_address(3), 0}, {read_page, 16},
+        {program_done, 0},     {program_usercode(0xCAFE), 0}};
+    for (const auto& [command, read_length] : config_only)
     {
-        send(command, readLength);
-        EXPECT_EQ(status(), statusDone | statusFail) << int{command[0]};
-        send(enableCommand);
-        EXPECT_EQ(status(), statusDone | statusConfigMode);
-        send(disableCommand);
+        send(command, read_length);
+        EXPECT_EQ(status(), status_done | status_fail) << int{command[0]};
+        send(enable_command);
+        EXPECT_EQ(status(), status_done | status_config_mode);
+        send(disable_command);
     }
     machxo_info after = info();
     EXPECT_TRUE(after.done);
@@ -165,26 +166,26 @@ TEST_F(Machxo, ConfigurationCommandsNeedConfigurationMode)
     EXPECT_THAT(page(64), Each(0xA5));
 
     // Leaving configuration mode and reloading work in any mode.
-    send(refreshCommand);
+    send(refresh_command);
     EXPECT_EQ(info().refresh_count, 1U);
-    EXPECT_EQ(status(), statusDone);
+    EXPECT_EQ(status(), status_done);
 }
 
 TEST_F(Machxo, UpdateSequence)
 {
-    send(enableCommand);
+    send(enable_command);
     EXPECT_TRUE(info().config_mode);
-    send(eraseConfig);
-    EXPECT_EQ(status(), statusConfigMode | statusBusy);
+    send(erase_config);
+    EXPECT_EQ(status(), status_config_mode | status_busy);
     EXPECT_EQ(wait_ready(), 2U);
-    EXPECT_EQ(status(), statusConfigMode);
+    EXPECT_EQ(status(), status_config_mode);
     EXPECT_FALSE(info().done);
     EXPECT_EQ(info().usercode, 0U);
     EXPECT_THAT(page(0), Each(0x00));
     EXPECT_THAT(page(63), Each(0x00));
     EXPECT_THAT(page(64), Each(0xA5)); // user flash is kept
 
-    send(initAddress);
+    send(init_address);
     for (uint8_t fill : {0x11, 0x22, 0x33})
     {
         send(program_page(fill));
@@ -194,22 +195,22 @@ TEST_F(Machxo, UpdateSequence)
     EXPECT_EQ(info().page_address, 3U);
 
     send(write_address(1));
-    EXPECT_THAT(send(readPage, 16), Each(0x22));
-    bytes twoPages = send(readPage, 32);
-    EXPECT_THAT(bytes(twoPages.begin(), twoPages.begin() + 16), Each(0x33));
-    EXPECT_THAT(bytes(twoPages.begin() + 16, twoPages.end()), Each(0x00));
+    EXPECT_THAT(send(read_page, 16), Each(0x22));
+    bytes two_pages = send(read_page, 32);
+    EXPECT_THAT(bytes(two_pages.begin(), two_pages.begin() + 16), Each(0x33));
+    EXPECT_THAT(bytes(two_pages.begin() + 16, two_pages.end()), Each(0x00));
     EXPECT_EQ(info().page_address, 4U);
 
-    send(programDone);
+    send(program_done);
     EXPECT_EQ(wait_ready(), 1U);
     send(program_usercode(0xCAFEF00D));
     EXPECT_EQ(wait_ready(), 1U);
     EXPECT_THAT(send({0xC0, 0, 0, 0}, 4), ElementsAre(0xCA, 0xFE, 0xF0, 0x0D));
-    EXPECT_EQ(status(), statusDone | statusConfigMode);
+    EXPECT_EQ(status(), status_done | status_config_mode);
 
-    send(disableCommand);
+    send(disable_command);
     EXPECT_FALSE(info().config_mode);
-    send(refreshCommand);
+    send(refresh_command);
     machxo_info after = info();
     EXPECT_EQ(after.refresh_count, 1U);
     EXPECT_TRUE(after.done);
@@ -218,7 +219,7 @@ TEST_F(Machxo, UpdateSequence)
 
 TEST_F(Machxo, UserFlashEraseKeepsConfiguration)
 {
-    send(enableCommand);
+    send(enable_command);
     send({0x0E, 0x08, 0x00, 0x00});
     wait_ready();
     EXPECT_THAT(page(0), Each(0xA5));
@@ -229,8 +230,8 @@ TEST_F(Machxo, UserFlashEraseKeepsConfiguration)
 
 TEST_F(Machxo, ProgrammingOnlySetsBitsUntilErased)
 {
-    send(enableCommand);
-    send(initAddress);
+    send(enable_command);
+    send(init_address);
     send(program_page(0x5A));
     wait_ready();
     EXPECT_THAT(page(0), Each(0xFF));
@@ -241,29 +242,29 @@ TEST_F(Machxo, ProgrammingOnlySetsBitsUntilErased)
 
 TEST_F(Machxo, BusyDeviceServesOnlyQueries)
 {
-    send(enableCommand);
-    send(eraseConfig);
+    send(enable_command);
+    send(erase_config);
     send(write_address(5));
     EXPECT_THAT(send({0xE0, 0, 0, 0}, 4), ElementsAre(0x01, 0x2B, 0xB0, 0x43));
-    EXPECT_EQ(status(), statusConfigMode | statusBusy | statusFail);
+    EXPECT_EQ(status(), status_config_mode | status_busy | status_fail);
     EXPECT_EQ(wait_ready(), 2U);
     EXPECT_EQ(info().page_address, 0U);
-    EXPECT_EQ(status(), statusConfigMode | statusFail);
+    EXPECT_EQ(status(), status_config_mode | status_fail);
 }
 
 TEST_F(Machxo, PageAddressBeyondFlashFails)
 {
-    send(enableCommand);
+    send(enable_command);
     send(write_address(68));
     send(program_page(0x01));
     EXPECT_TRUE(info().fail);
-    send(enableCommand);
+    send(enable_command);
     send(write_address(67));
-    send(readPage, 32);
+    send(read_page, 32);
     EXPECT_TRUE(info().fail);
     EXPECT_EQ(info().page_address, 67U);
-    send(enableCommand);
-    EXPECT_THAT(send(readPage, 16), Each(0xA5));
+    send(enable_command);
+    EXPECT_THAT(send(read_page, 16), Each(0xA5));
     EXPECT_FALSE(info().fail);
 }
 
@@ -282,7 +283,7 @@ TEST_F(Machxo, MalformedCommandsAreNacked)
     }
     EXPECT_EQ(ioctl(fd->get(), I2C_SLAVE, port), 0);
     EXPECT_EQ(i2c_smbus_read_byte_data(fd->get(), 0xE0), -EREMOTEIO);
-    EXPECT_EQ(status(), statusDone);
+    EXPECT_EQ(status(), status_done);
     EXPECT_FALSE(info().config_mode);
 }
 
@@ -296,23 +297,23 @@ TEST_F(Machxo, BusyAndFailFaults)
     {
         ASSERT_TRUE(busy());
     }
-    EXPECT_EQ(status(), statusDone | statusBusy);
+    EXPECT_EQ(status(), status_done | status_busy);
     board->clear_faults(3, port);
     EXPECT_FALSE(busy());
 
     board->set_fail(3, port, true);
-    send(enableCommand);
-    EXPECT_EQ(status(), statusDone | statusConfigMode | statusFail);
+    send(enable_command);
+    EXPECT_EQ(status(), status_done | status_config_mode | status_fail);
     board->set_fail(3, port, false);
-    EXPECT_EQ(status(), statusDone | statusConfigMode);
+    EXPECT_EQ(status(), status_done | status_config_mode);
 }
 
 TEST_F(Machxo, NackedProgramWriteLeavesAddress)
 {
-    send(enableCommand);
-    send(eraseConfig);
+    send(enable_command);
+    send(erase_config);
     wait_ready();
-    send(initAddress);
+    send(init_address);
     board->nack_nth_command(3, port, 0x70, 3);
     for (uint8_t fill = 1; fill <= 5; ++fill)
     {
@@ -339,10 +340,10 @@ TEST_F(MachxoFullSize, ProgramAndVerify3200Pages)
 {
     constexpr unsigned pages = 3200;
     auto start = std::chrono::steady_clock::now();
-    send(enableCommand);
-    send(eraseConfig);
+    send(enable_command);
+    send(erase_config);
     wait_ready();
-    send(initAddress);
+    send(init_address);
     for (unsigned i = 0; i < pages; ++i)
     {
         send(program_page(static_cast<uint8_t>(i)));
@@ -352,7 +353,7 @@ TEST_F(MachxoFullSize, ProgramAndVerify3200Pages)
     for (unsigned i = 0; i < pages; ++i)
     {
         send(write_address(static_cast<uint16_t>(i)));
-        ASSERT_THAT(send(readPage, 16), Each(static_cast<uint8_t>(i)));
+        ASSERT_THAT(send(read_page, 16), Each(static_cast<uint8_t>(i)));
     }
     std::chrono::duration<double> elapsed =
         std::chrono::steady_clock::now() - start;

@@ -38,28 +38,28 @@ i2c_board& board_test::make_board(const nlohmann::json& i2c)
 }
 
 bus_fd::bus_fd(unsigned bus) :
-    fd(::open(("/dev/i2c-" + std::to_string(bus)).c_str(), O_RDWR))
+    fd_(::open(("/dev/i2c-" + std::to_string(bus)).c_str(), O_RDWR))
 {}
 
 bus_fd::~bus_fd()
 {
-    if (fd >= 0)
+    if (fd_ >= 0)
     {
-        ::close(fd);
+        ::close(fd_);
     }
 }
 
 std::pair<int, std::vector<uint8_t>> bus_fd::transfer(
     uint8_t address, const std::vector<uint8_t>& written,
-    size_t readLength) const
+    size_t read_length) const
 {
     std::vector<uint8_t> out = written;
-    std::vector<uint8_t> in(readLength);
+    std::vector<uint8_t> in(read_length);
     i2c_msg messages[2] = {
         {address, 0, static_cast<uint16_t>(out.size()), out.data()},
         {address, I2C_M_RD, static_cast<uint16_t>(in.size()), in.data()}};
-    i2c_rdwr_ioctl_data data{messages, readLength > 0 ? 2U : 1U};
-    int result = ::ioctl(fd, I2C_RDWR, &data);
+    i2c_rdwr_ioctl_data data{messages, read_length > 0 ? 2U : 1U};
+    int result = ::ioctl(fd_, I2C_RDWR, &data);
     return {result, in};
 }
 
@@ -92,26 +92,26 @@ child_result run_child(
     std::vector<char*> argp = pointers(args);
     std::vector<char*> envp = pointers(env);
 
-    int pipeFds[2];
-    if (pipe2(pipeFds, O_CLOEXEC) != 0)
+    int pipe_fds[2];
+    if (pipe2(pipe_fds, O_CLOEXEC) != 0)
     {
         return {};
     }
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], STDOUT_FILENO);
     pid_t pid = 0;
     int error =
         posix_spawn(&pid, argp[0], &actions, nullptr, argp.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
-    ::close(pipeFds[1]);
+    ::close(pipe_fds[1]);
     child_result result;
     char buffer[256];
-    for (ssize_t n; (n = ::read(pipeFds[0], buffer, sizeof(buffer))) > 0;)
+    for (ssize_t n; (n = ::read(pipe_fds[0], buffer, sizeof(buffer))) > 0;)
     {
         result.output.append(buffer, static_cast<size_t>(n));
     }
-    ::close(pipeFds[0]);
+    ::close(pipe_fds[0]);
     int status = 0;
     if (error == 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status))
     {

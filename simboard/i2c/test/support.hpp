@@ -40,16 +40,16 @@ class bus_fd
 
     int get() const
     {
-        return fd;
+        return fd_;
     }
     // One I2C_RDWR transaction; returns the ioctl result (-1 and errno on
     // failure) and the bytes read.
     std::pair<int, std::vector<uint8_t>> transfer(
         uint8_t address, const std::vector<uint8_t>& written,
-        size_t readLength = 0) const;
+        size_t read_length = 0) const;
 
   private:
-    int fd;
+    int fd_;
 };
 
 struct child_result

@@ -1,205 +1,48 @@
 #include "simboard/peers/test/peers_fixture.hpp"
 
 #include "dbus/error.hpp"
-#include "simboard/bus/private_bus.hpp"
+#include "dbus/properties.hpp"
+#include "simboard/fixture/time_scale.hpp"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <chrono>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <stdexcept>
 
 namespace simboard::peers::test
 {
 
-namespace
-{
-
 using namespace std::chrono_literals;
 
-class bus_environment : public ::testing::Environment
+std::pair<int, std::string> run_to_exit(const nlohmann::json& board)
 {
-  public:
-    void SetUp() override
-    {
-        bus = std::make_unique<simboard::private_bus>();
-    }
-    void TearDown() override
-    {
-        bus.reset();
-    }
-
-    std::unique_ptr<simboard::private_bus> bus;
-};
-
-bus_environment* const environment = static_cast<bus_environment*>(
-    ::testing::AddGlobalTestEnvironment(new bus_environment));
-
-std::string make_temp_dir()
-{
-    std::string dir =
-        (std::filesystem::temp_directory_path() / "peers-test-XXXXXX").string();
-    if (mkdtemp(dir.data()) == nullptr)
-    {
-        throw std::runtime_error("mkdtemp failed");
-    }
-    return dir;
+    simboard::board sim(nlohmann::json::object());
+    sim.write_file("/tmp/peers.json", board.dump(2));
+    auto peers = sim.start_command(
+        {SIMBOARD_PEERS_BIN, "--address", sim.bus_address(), "--board",
+         "/tmp/peers.json", "--log", "/tmp/calls.log"});
+    const std::optional<int> status = peers->wait_exit(scaled(10s));
+    peers->stop(); // in case it did not end by itself
+    return {status.value_or(-1), peers->transcript()};
 }
-
-/** Starts simboard-peers on board with stdout and stderr on *out. */
-pid_t spawn(const std::string& dir, const nlohmann::json& board, int* out)
-{
-    const std::string boardFile = dir + "/board.json";
-    std::ofstream(boardFile) << board.dump(2);
-    const std::string log = dir + "/calls.log";
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0)
-    {
-        throw std::runtime_error("pipe2 failed");
-    }
-    const pid_t pid = fork();
-    if (pid == 0)
-    {
-        dup2(fds[1], STDOUT_FILENO);
-        dup2(fds[1], STDERR_FILENO);
-        execl(SIMBOARD_PEERS_BIN, SIMBOARD_PEERS_BIN, "--address",
-              bus_address().c_str(), "--board", boardFile.c_str(), "--log",
-              log.c_str(), static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    close(fds[1]);
-    if (pid < 0)
-    {
-        close(fds[0]);
-        throw std::runtime_error("fork failed");
-    }
-    *out = fds[0];
-    return pid;
-}
-
-/** Reads from fd into text until stop(text) holds, EOF or the deadline. */
-void read_output(int fd, std::string& text,
-                 const std::function<bool(const std::string&)>& stop)
-{
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (!stop(text) && std::chrono::steady_clock::now() < deadline)
-    {
-        pollfd p{fd, POLLIN, 0};
-        char buffer[256];
-        if (poll(&p, 1, 100) <= 0)
-        {
-            continue;
-        }
-        const ssize_t n = read(fd, buffer, sizeof(buffer));
-        if (n <= 0)
-        {
-            return;
-        }
-        text.append(buffer, static_cast<std::size_t>(n));
-    }
-}
-
-int wait_for(pid_t pid)
-{
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR)
-    {}
-    return status;
-}
-
-} // namespace
-
-const std::string& bus_address()
-{
-    return environment->bus->address();
-}
-
-peers_process::peers_process(const nlohmann::json& board) :
-    dir_(make_temp_dir())
-{
-    pid_ = spawn(dir_, board, &out_);
-    std::string output;
-    read_output(out_, output, [](const std::string& text) {
-        return text.find("peers ready\n") != std::string::npos;
-    });
-    if (output.find("peers ready\n") == std::string::npos)
-    {
-        stop();
-        throw std::runtime_error("simboard-peers did not start: " + output);
-    }
-}
-
-peers_process::~peers_process()
-{
-    stop();
-    close(out_);
-    std::filesystem::remove_all(dir_);
-}
-
-int peers_process::stop()
-{
-    if (pid_ <= 0)
-    {
-        return 0;
-    }
-    kill(pid_, SIGTERM);
-    const int status = wait_for(pid_);
-    pid_ = -1;
-    return status;
-}
-
-std::vector<std::string> peers_process::calls() const
-{
-    std::ifstream in(dir_ + "/calls.log");
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(in, line);)
-    {
-        lines.push_back(line);
-    }
-    return lines;
-}
-
-std::pair<int, std::string> peers_process::run_to_exit(
-    const nlohmann::json& board)
-{
-    const std::string dir = make_temp_dir();
-    int out = -1;
-    const pid_t pid = spawn(dir, board, &out);
-    std::string output;
-    read_output(out, output, [](const std::string&) { return false; });
-    close(out);
-    kill(pid, SIGKILL); // in case it did not end by itself
-    const int status = wait_for(pid);
-    std::filesystem::remove_all(dir);
-    return {status, output};
-}
-
-PeersTest::PeersTest() : client(dbus::connection::open(io, bus_address())) {}
 
 void PeersTest::start(const nlohmann::json& peers)
 {
-    peers_.reset(); // its names must be free for the next one
-    peers_ = std::make_unique<peers_process>(nlohmann::json{{"peers", peers}});
+    // The matches live on the connection of the board they watch.
+    matches_.clear();
+    client = nullptr;
+    board_.reset(); // its names must be free for the next one
+    board_.emplace(nlohmann::json{{"peers", peers}});
+    client = &board_->client();
 }
 
 std::vector<std::string> PeersTest::calls() const
 {
-    return peers_->calls();
+    return board_->peer_calls();
 }
 
 typed_value PeersTest::get(const std::string& service, const std::string& path,
                            const std::string& iface, const std::string& name)
 {
-    const nlohmann::json reply =
-        call(service, path, "org.freedesktop.DBus.Properties", "Get",
-             {{"s", iface}, {"s", name}});
+    const nlohmann::json reply = call(service, path, dbus::properties_interface,
+                                      "Get", {{"s", iface}, {"s", name}});
     return parse_typed_value(reply.at(0));
 }
 
@@ -207,7 +50,7 @@ void PeersTest::set(const std::string& service, const std::string& path,
                     const std::string& iface, const std::string& name,
                     const typed_value& value)
 {
-    call(service, path, "org.freedesktop.DBus.Properties", "Set",
+    call(service, path, dbus::properties_interface, "Set",
          {{"s", iface}, {"s", name}, {"v", to_json(value)}});
 }
 
@@ -240,6 +83,7 @@ std::string PeersTest::error_of(const std::function<void()>& f)
 
 bool PeersTest::run_until(const std::function<bool()>& done)
 {
+    boost::asio::io_context& io = board_->io();
     const auto deadline = std::chrono::steady_clock::now() + 5s;
     while (!done() && std::chrono::steady_clock::now() < deadline)
     {

@@ -2,16 +2,16 @@
 
 #include "dbus/connection.hpp"
 #include "dbus/match.hpp"
+#include "simboard/fixture/board.hpp"
 #include "simboard/peers/typed_value.hpp"
 
-#include <sys/types.h>
-
-#include <boost/asio/io_context.hpp>
 #include <nlohmann/json.hpp>
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -19,43 +19,17 @@
 namespace simboard::peers::test
 {
 
-/** Address of the private bus of this test program. */
-const std::string& bus_address();
+/** A run of simboard-peers on `board` (a description with "peers") that
+ *  must end by itself: its exit status and output. */
+std::pair<int, std::string> run_to_exit(const nlohmann::json& board);
 
-/** simboard-peers run on the private bus with a board file and a call
- *  log in a fresh temporary directory. */
-class peers_process
-{
-  public:
-    /** Starts it and waits for "peers ready"; throws std::runtime_error
-     *  with its output when it exits or stays silent instead. */
-    explicit peers_process(const nlohmann::json& board);
-    peers_process(const peers_process&) = delete;
-    peers_process& operator=(const peers_process&) = delete;
-    ~peers_process();
-
-    /** Sends SIGTERM and returns the wait status. */
-    int stop();
-    /** The call log, one entry per line. */
-    std::vector<std::string> calls() const;
-    /** Exit status and output of a run that must end by itself (e.g. with
-     *  a bad board description). */
-    static std::pair<int, std::string> run_to_exit(const nlohmann::json& board);
-
-  private:
-    std::string dir_;
-    pid_t pid_ = -1;
-    int out_ = -1;
-};
-
-/** A test with a client connection to the private bus and the peers of
- *  one board. */
+/** A test with the peers of one simulated board and a client connection
+ *  to its bus. */
 class PeersTest : public ::testing::Test
 {
   protected:
-    PeersTest();
-
-    /** Starts the peers of the "peers" object given. */
+    /** Starts a board with the peers of the "peers" object given, in
+     *  place of the last one. */
     void start(const nlohmann::json& peers);
     std::vector<std::string> calls() const;
 
@@ -77,12 +51,12 @@ class PeersTest : public ::testing::Test
     std::shared_ptr<std::vector<nlohmann::json>> watch_changes(
         const std::string& rule);
 
-    boost::asio::io_context io;
-    std::shared_ptr<dbus::connection> client;
+    /** The board's own connection. */
+    dbus::connection* client = nullptr;
 
   private:
-    std::unique_ptr<peers_process> peers_;
     std::vector<dbus::match> matches_;
+    std::optional<simboard::board> board_;
 };
 
 } // namespace simboard::peers::test

@@ -11,11 +11,11 @@ namespace
 using nlohmann::json;
 
 constexpr const char* injected = "xyz.openbmc_project.SimBoard.Error.Injected";
-constexpr const char* invalidArgs = "org.freedesktop.DBus.Error.InvalidArgs";
+constexpr const char* invalid_args = "org.freedesktop.DBus.Error.InvalidArgs";
 constexpr const char* control = "xyz.openbmc_project.SimBoard";
 
 constexpr const char* chassis = "xyz.openbmc_project.State.Chassis";
-constexpr const char* chassisPath = "/xyz/openbmc_project/state/chassis0";
+constexpr const char* chassis_path = "/xyz/openbmc_project/state/chassis0";
 const typed_value on{"s", "xyz.openbmc_project.State.Chassis.PowerState.On"};
 const typed_value off{"s", "xyz.openbmc_project.State.Chassis.PowerState.Off"};
 
@@ -24,11 +24,11 @@ class ChassisTest : public PeersTest
   protected:
     typed_value read_power()
     {
-        return get(chassis, chassisPath, chassis, "CurrentPowerState");
+        return get(chassis, chassis_path, chassis, "CurrentPowerState");
     }
     void request_off()
     {
-        set(chassis, chassisPath, chassis, "RequestedPowerTransition",
+        set(chassis, chassis_path, chassis, "RequestedPowerTransition",
             {"s", "xyz.openbmc_project.State.Chassis.Transition.Off"});
     }
     void set_knob(const std::string& name, const typed_value& value)
@@ -74,7 +74,7 @@ TEST_F(ChassisTest, NeverPowersOffUntilToldOtherwiseWhileRunning)
     EXPECT_EQ(error_of([&] {
                   set_knob("PowerOff", {"s", "soon"});
               }),
-              invalidArgs);
+              invalid_args);
     set_knob("PowerOff", {"s", "after-reads"});
     set_knob("ReadsBeforeOff", {"u", 17});
     EXPECT_EQ(read_power(), on);
@@ -87,7 +87,7 @@ TEST_F(ChassisTest, FailingTransitionSetChangesNothing)
     start({{"chassis", {{"FailTransitionSet", true}}}});
     EXPECT_EQ(error_of([&] { request_off(); }), injected);
     EXPECT_EQ(
-        get(chassis, chassisPath, chassis, "RequestedPowerTransition"),
+        get(chassis, chassis_path, chassis, "RequestedPowerTransition"),
         (typed_value{"s", "xyz.openbmc_project.State.Chassis.Transition.On"}));
     EXPECT_EQ(read_power(), on);
     set_knob("FailTransitionSet", {"b", false});
@@ -100,7 +100,7 @@ TEST_F(ChassisTest, PowerStateMayStartOffOrNotBeAString)
     start({{"chassis", {{"CurrentPowerState", to_json(off)}}}});
     EXPECT_EQ(read_power(), off);
     EXPECT_EQ(error_of([&] {
-                  set(chassis, chassisPath, chassis, "CurrentPowerState", on);
+                  set(chassis, chassis_path, chassis, "CurrentPowerState", on);
               }),
               "org.freedesktop.DBus.Error.PropertyReadOnly");
 
@@ -111,7 +111,7 @@ TEST_F(ChassisTest, PowerStateMayStartOffOrNotBeAString)
 }
 
 constexpr const char* mgr = "xyz.openbmc_project.TARNproperties.Manager";
-constexpr const char* mgrPath = "/xyz/openbmc_project/TARNproperties/mgr";
+constexpr const char* mgr_path = "/xyz/openbmc_project/TARNproperties/mgr";
 const typed_value none{"s", "NONE"};
 
 /** The claim and release sequences of an updater named MBCPLD. */
@@ -120,11 +120,11 @@ class OwnershipTest : public PeersTest
   protected:
     typed_value owner()
     {
-        return get(mgr, mgrPath, mgr, "UpdatingOwner");
+        return get(mgr, mgr_path, mgr, "UpdatingOwner");
     }
     void write(const std::string& property, const std::string& value)
     {
-        set(mgr, mgrPath, mgr, property, {"s", value});
+        set(mgr, mgr_path, mgr, property, {"s", value});
     }
     /** Errors of: owner query, state "NA", owner claim, confirming read. */
     std::vector<std::string> claim()
@@ -172,8 +172,8 @@ TEST_F(OwnershipTest, InjectedFailuresHitOnlyTheChosenCalls)
     struct script
     {
         json knobs;
-        std::vector<std::string> claimErrors;
-        std::vector<std::string> releaseErrors;
+        std::vector<std::string> claim_errors;
+        std::vector<std::string> release_errors;
     };
     const std::string ok;
     const std::vector<script> scripts = {
@@ -187,8 +187,8 @@ TEST_F(OwnershipTest, InjectedFailuresHitOnlyTheChosenCalls)
     for (const script& s : scripts)
     {
         start({{"board_properties", s.knobs}});
-        EXPECT_EQ(claim(), s.claimErrors) << s.knobs;
-        EXPECT_EQ(release(), s.releaseErrors) << s.knobs;
+        EXPECT_EQ(claim(), s.claim_errors) << s.knobs;
+        EXPECT_EQ(release(), s.release_errors) << s.knobs;
     }
     // A failed write stores nothing.
     start({{"board_properties", {{"FailOwnerSet", "claim"}}}});
@@ -203,7 +203,8 @@ TEST_F(OwnershipTest, OwnerMayStartTakenOrNotBeAString)
 
     start({{"board_properties", {{"UpdatingOwner", {"i", 5}}}}});
     EXPECT_EQ(owner(), (typed_value{"i", 5}));
-    EXPECT_EQ(error_of([&] { write("UpdatingOwner", "MBCPLD"); }), invalidArgs);
+    EXPECT_EQ(error_of([&] { write("UpdatingOwner", "MBCPLD"); }),
+              invalid_args);
 }
 
 } // namespace

@@ -19,15 +19,15 @@ using testing::Not;
 
 constexpr const char* props = "org.freedesktop.DBus.Properties";
 constexpr const char* em = "xyz.openbmc_project.EntityManager";
-constexpr const char* m2Path =
+constexpr const char* m2_path =
     "/xyz/openbmc_project/inventory/system/board/Board_1/M2_1";
 constexpr const char* m2 = "xyz.openbmc_project.Configuration.M2Sensor";
 constexpr const char* thresholds =
     "xyz.openbmc_project.Configuration.M2Sensor.Thresholds0";
 constexpr const char* control = "xyz.openbmc_project.SimBoard";
-constexpr const char* unknownInterface =
+constexpr const char* unknown_interface =
     "org.freedesktop.DBus.Error.UnknownInterface";
-constexpr const char* invalidArgs = "org.freedesktop.DBus.Error.InvalidArgs";
+constexpr const char* invalid_args = "org.freedesktop.DBus.Error.InvalidArgs";
 
 const json inventory = json::parse(R"({
     "/xyz/openbmc_project/inventory/system/board/Board_1/M2_1": {
@@ -77,30 +77,30 @@ TEST_F(EntityManagerTest, ManagedObjectsCarryTheConfiguredTypesExactly)
 
 TEST_F(EntityManagerTest, MissingInterfacesAndWrongTypesGetErrorReplies)
 {
-    EXPECT_EQ(call(em, m2Path, props, "GetAll", {{"s", thresholds}}).at(0),
+    EXPECT_EQ(call(em, m2_path, props, "GetAll", {{"s", thresholds}}).at(0),
               json::parse(R"({"Direction": ["s", "greater than"],
                               "Severity": ["d", 0.0], "Value": ["d", 80.0]})"));
     const std::string missing = std::string(m2) + ".Thresholds1";
     EXPECT_EQ(error_of([&] {
-                  call(em, m2Path, props, "GetAll", {{"s", missing}});
+                  call(em, m2_path, props, "GetAll", {{"s", missing}});
               }),
-              unknownInterface);
+              unknown_interface);
     EXPECT_EQ(error_of([&] {
-                  set(em, m2Path, missing, "Value", {"d", 1.0});
+                  set(em, m2_path, missing, "Value", {"d", 1.0});
               }),
-              unknownInterface);
+              unknown_interface);
     EXPECT_EQ(error_of([&] {
-                  set(em, m2Path, thresholds, "Nope", {"d", 1.0});
+                  set(em, m2_path, thresholds, "Nope", {"d", 1.0});
               }),
               "org.freedesktop.DBus.Error.UnknownProperty");
     EXPECT_EQ(error_of([&] {
-                  set(em, m2Path, thresholds, "Value", {"i", 1});
+                  set(em, m2_path, thresholds, "Value", {"i", 1});
               }),
-              invalidArgs);
+              invalid_args);
     EXPECT_EQ(
-        error_of([&] { get(em, m2Path + std::string("/x"), m2, "Name"); }),
+        error_of([&] { get(em, m2_path + std::string("/x"), m2, "Name"); }),
         "org.freedesktop.DBus.Error.UnknownObject");
-    EXPECT_EQ(get(em, m2Path, thresholds, "Value"), (typed_value{"d", 80.0}));
+    EXPECT_EQ(get(em, m2_path, thresholds, "Value"), (typed_value{"d", 80.0}));
 }
 
 TEST_F(EntityManagerTest, SetAndEmitChangedSignalAConfigurationChange)
@@ -110,54 +110,55 @@ TEST_F(EntityManagerTest, SetAndEmitChangedSignalAConfigurationChange)
         "type='signal',member='PropertiesChanged',path_namespace='/xyz/"
         "openbmc_project/inventory',arg0namespace='xyz.openbmc_project."
         "Configuration.M2Sensor'");
-    set(em, m2Path, thresholds, "Value", {"d", 75.0});
+    set(em, m2_path, thresholds, "Value", {"d", 75.0});
     ASSERT_TRUE(run_until([&] { return seen->size() == 1; }));
     EXPECT_EQ(seen->at(0), json::parse(R"([
         "xyz.openbmc_project.Configuration.M2Sensor.Thresholds0",
         {"Value": ["d", 75.0]}, []])"));
-    EXPECT_EQ(get(em, m2Path, thresholds, "Value"), (typed_value{"d", 75.0}));
+    EXPECT_EQ(get(em, m2_path, thresholds, "Value"), (typed_value{"d", 75.0}));
 
     call(control, "/xyz/openbmc_project/simboard/entity_manager",
          "xyz.openbmc_project.SimBoard.EntityManager", "EmitChanged",
-         {{"o", m2Path}, {"s", m2}});
+         {{"o", m2_path}, {"s", m2}});
     ASSERT_TRUE(run_until([&] { return seen->size() == 2; }));
     EXPECT_EQ(seen->at(1).at(1).at("Bus"), json::parse(R"(["t", 7])"));
-    EXPECT_EQ(seen->at(1).at(1).size(), inventory.at(m2Path).at(m2).size());
+    EXPECT_EQ(seen->at(1).at(1).size(), inventory.at(m2_path).at(m2).size());
     EXPECT_EQ(error_of([&] {
                   call(control, "/xyz/openbmc_project/simboard/entity_manager",
                        "xyz.openbmc_project.SimBoard.EntityManager",
-                       "EmitChanged", {{"o", m2Path}, {"s", "xyz.nope"}});
+                       "EmitChanged", {{"o", m2_path}, {"s", "xyz.nope"}});
               }),
-              unknownInterface);
+              unknown_interface);
 }
 
 TEST_F(EntityManagerTest, RemoveObjectDropsTheObjectAndSignalsItsInterfaces)
 {
-    const char* emControl = "/xyz/openbmc_project/simboard/entity_manager";
-    const char* emControlIface = "xyz.openbmc_project.SimBoard.EntityManager";
+    const char* em_control = "/xyz/openbmc_project/simboard/entity_manager";
+    const char* em_control_iface = "xyz.openbmc_project.SimBoard.EntityManager";
     auto removed = watch_changes(
         "type='signal',path='/',interface='org.freedesktop.DBus."
         "ObjectManager',member='InterfacesRemoved'");
-    call(control, emControl, emControlIface, "RemoveObject", {{"o", m2Path}});
+    call(control, em_control, em_control_iface, "RemoveObject",
+         {{"o", m2_path}});
     ASSERT_TRUE(run_until([&] { return removed->size() == 1; }));
-    EXPECT_EQ(removed->at(0), json::array({m2Path, {m2, thresholds}}));
+    EXPECT_EQ(removed->at(0), json::array({m2_path, {m2, thresholds}}));
     EXPECT_EQ(call(em, "/", "org.freedesktop.DBus.ObjectManager",
                    "GetManagedObjects")
                   .at(0),
               json::parse(R"({"/xyz/openbmc_project/EntityManager":
                               {"xyz.openbmc_project.EntityManager": {}}})"));
-    const char* unknownObject = "org.freedesktop.DBus.Error.UnknownObject";
-    EXPECT_EQ(error_of([&] { get(em, m2Path, m2, "Name"); }), unknownObject);
+    const char* unknown_object = "org.freedesktop.DBus.Error.UnknownObject";
+    EXPECT_EQ(error_of([&] { get(em, m2_path, m2, "Name"); }), unknown_object);
 
     // Gone already, never there, or EntityManager's own object.
-    for (const char* path : {m2Path, "/xyz/openbmc_project/inventory",
+    for (const char* path : {m2_path, "/xyz/openbmc_project/inventory",
                              "/xyz/openbmc_project/EntityManager"})
     {
         EXPECT_EQ(error_of([&] {
-                      call(control, emControl, emControlIface, "RemoveObject",
-                           {{"o", path}});
+                      call(control, em_control, em_control_iface,
+                           "RemoveObject", {{"o", path}});
                   }),
-                  unknownObject)
+                  unknown_object)
             << path;
     }
     call(em, "/xyz/openbmc_project/EntityManager", em, "ReScan");
@@ -179,31 +180,31 @@ TEST_F(StatePeersTest, StatesChangeAtRunTimeWithPropertiesChanged)
 {
     start({{"host", json::object()},
            {"os", {{"OperatingSystemState", "Inactive"}}}});
-    const char* osPath = "/xyz/openbmc_project/state/os";
-    const char* osIface = "xyz.openbmc_project.State.OperatingSystem.Status";
+    const char* os_path = "/xyz/openbmc_project/state/os";
+    const char* os_iface = "xyz.openbmc_project.State.OperatingSystem.Status";
     // The POST-complete rule of the NVMe monitor.
     auto seen = watch_changes("type='signal',interface='org.freedesktop.DBus."
                               "Properties',member='PropertiesChanged',path='/"
                               "xyz/openbmc_project/state/os'");
-    set("xyz.openbmc_project.State.OperatingSystem", osPath, osIface,
+    set("xyz.openbmc_project.State.OperatingSystem", os_path, os_iface,
         "OperatingSystemState", {"s", "Inactive"}); // unchanged: no signal
-    set("xyz.openbmc_project.State.OperatingSystem", osPath, osIface,
+    set("xyz.openbmc_project.State.OperatingSystem", os_path, os_iface,
         "OperatingSystemState", {"s", "Standby"});
     ASSERT_TRUE(run_until([&] { return !seen->empty(); }));
     EXPECT_THAT(*seen, ElementsAre(json::array(
-                           {osIface,
+                           {os_iface,
                             {{"OperatingSystemState", {"s", "Standby"}}},
                             json::array()})));
 
     const char* host = "xyz.openbmc_project.State.Host";
-    const char* hostPath = "/xyz/openbmc_project/state/host0";
+    const char* host_path = "/xyz/openbmc_project/state/host0";
     EXPECT_EQ(
-        get(host, hostPath, host, "CurrentHostState"),
+        get(host, host_path, host, "CurrentHostState"),
         (typed_value{"s", "xyz.openbmc_project.State.Host.HostState.Running"}));
     call(control, "/xyz/openbmc_project/simboard/host",
          "xyz.openbmc_project.SimBoard.Host", "SetProperty",
          {{"s", "CurrentHostState"}, {"v", json::array({"i", 3})}});
-    EXPECT_EQ(get(host, hostPath, host, "CurrentHostState"),
+    EXPECT_EQ(get(host, host_path, host, "CurrentHostState"),
               (typed_value{"i", 3}));
     EXPECT_EQ(error_of([&] {
                   call(control, "/xyz/openbmc_project/simboard/host",
@@ -221,54 +222,54 @@ TEST_F(PeersTest, FruRescanRecordsItsByteAndChipInformationServesItsTypes)
              {"PFR_REV_ID3", {"y", 0x1A}},
              {"PFR_REV_ID2", {"i", 176}}}}});
     const char* fru = "xyz.openbmc_project.FruDevice";
-    const char* fruPath = "/xyz/openbmc_project/FruDevice";
-    const char* fruIface = "xyz.openbmc_project.FruDeviceManager";
-    call(fru, fruPath, fruIface, "ReScanBus", {{"y", 51}});
+    const char* fru_path = "/xyz/openbmc_project/FruDevice";
+    const char* fru_iface = "xyz.openbmc_project.FruDeviceManager";
+    call(fru, fru_path, fru_iface, "ReScanBus", {{"y", 51}});
     EXPECT_EQ(error_of([&] {
-                  call(fru, fruPath, fruIface, "ReScanBus", {{"q", 51}});
+                  call(fru, fru_path, fru_iface, "ReScanBus", {{"q", 51}});
               }),
-              invalidArgs);
+              invalid_args);
 
     const char* chip = "xyz.openbmc_project.TARN.CPLD.Control";
-    const char* chipPath = "/xyz/openbmc_project/cpld/chip/information";
-    const char* chipIface = "xyz.openbmc_project.Chip.Information";
-    EXPECT_EQ(get(chip, chipPath, chipIface, "PFR_REV_ID1"),
+    const char* chip_path = "/xyz/openbmc_project/cpld/chip/information";
+    const char* chip_iface = "xyz.openbmc_project.Chip.Information";
+    EXPECT_EQ(get(chip, chip_path, chip_iface, "PFR_REV_ID1"),
               (typed_value{"y", 2}));
-    EXPECT_EQ(get(chip, chipPath, chipIface, "PFR_REV_ID2"),
+    EXPECT_EQ(get(chip, chip_path, chip_iface, "PFR_REV_ID2"),
               (typed_value{"i", 176}));
-    EXPECT_EQ(get(chip, chipPath, chipIface, "PFR_REV_ID3"),
+    EXPECT_EQ(get(chip, chip_path, chip_iface, "PFR_REV_ID3"),
               (typed_value{"y", 26}));
     EXPECT_EQ(error_of([&] {
-                  set(chip, chipPath, chipIface, "PFR_REV_ID1", {"y", 1});
+                  set(chip, chip_path, chip_iface, "PFR_REV_ID1", {"y", 1});
               }),
               "org.freedesktop.DBus.Error.PropertyReadOnly");
 
-    const std::string fruLine =
-        std::string(fru) + " " + fruPath + " " + fruIface + " ReScanBus";
+    const std::string fru_line =
+        std::string(fru) + " " + fru_path + " " + fru_iface + " ReScanBus";
     EXPECT_THAT(calls(), testing::IsSupersetOf(
-                             {fruLine + "(y) [51]", fruLine + "(q) [51]"}));
+                             {fru_line + "(y) [51]", fru_line + "(q) [51]"}));
 }
 
 TEST_F(PeersTest, FruRescanTakesTheTypeItsKnobNames)
 {
     start({{"fru", {{"ReScanBusSignature", "q"}}}});
     const char* fru = "xyz.openbmc_project.FruDevice";
-    const char* fruPath = "/xyz/openbmc_project/FruDevice";
-    const char* fruIface = "xyz.openbmc_project.FruDeviceManager";
-    call(fru, fruPath, fruIface, "ReScanBus", {{"q", 300}});
+    const char* fru_path = "/xyz/openbmc_project/FruDevice";
+    const char* fru_iface = "xyz.openbmc_project.FruDeviceManager";
+    call(fru, fru_path, fru_iface, "ReScanBus", {{"q", 300}});
     EXPECT_EQ(error_of([&] {
-                  call(fru, fruPath, fruIface, "ReScanBus", {{"y", 30}});
+                  call(fru, fru_path, fru_iface, "ReScanBus", {{"y", 30}});
               }),
-              invalidArgs);
-    const char* knobPath = "/xyz/openbmc_project/simboard/fru";
-    const char* knobIface = "xyz.openbmc_project.SimBoard.Fru";
-    set(control, knobPath, knobIface, "ReScanBusSignature", {"s", "y"});
-    call(fru, fruPath, fruIface, "ReScanBus", {{"y", 30}});
-    EXPECT_EQ(
-        error_of([&] {
-            set(control, knobPath, knobIface, "ReScanBusSignature", {"s", "u"});
-        }),
-        invalidArgs);
+              invalid_args);
+    const char* knob_path = "/xyz/openbmc_project/simboard/fru";
+    const char* knob_iface = "xyz.openbmc_project.SimBoard.Fru";
+    set(control, knob_path, knob_iface, "ReScanBusSignature", {"s", "y"});
+    call(fru, fru_path, fru_iface, "ReScanBus", {{"y", 30}});
+    EXPECT_EQ(error_of([&] {
+                  set(control, knob_path, knob_iface, "ReScanBusSignature",
+                      {"s", "u"});
+              }),
+              invalid_args);
 }
 
 TEST_F(PeersTest, AbsentPeersAreAbsentFromTheBus)
@@ -294,30 +295,31 @@ TEST_F(PeersTest, CallLogKeepsArrivalOrderAcrossCallsSentBackToBack)
 {
     start({{"board_properties", json::object()}, {"chassis", json::object()}});
     const char* mgr = "xyz.openbmc_project.TARNproperties.Manager";
-    const char* mgrPath = "/xyz/openbmc_project/TARNproperties/mgr";
+    const char* mgr_path = "/xyz/openbmc_project/TARNproperties/mgr";
     int replies = 0;
-    auto setAsync = [&](const std::string& property, const std::string& value) {
+    auto set_async = [&](const std::string& property,
+                         const std::string& value) {
         client->async_method_call(
             [&](boost::system::error_code ec) {
                 EXPECT_FALSE(ec);
                 ++replies;
             },
-            mgr, mgrPath, props, "Set", std::string(mgr), property,
+            mgr, mgr_path, props, "Set", std::string(mgr), property,
             std::variant<std::string>(value));
     };
-    setAsync("UpdatingState", "NA");
-    setAsync("UpdatingOwner", "MBCPLD");
+    set_async("UpdatingState", "NA");
+    set_async("UpdatingOwner", "MBCPLD");
     ASSERT_TRUE(run_until([&] { return replies == 2; }));
     get("xyz.openbmc_project.State.Chassis",
         "/xyz/openbmc_project/state/chassis0",
         "xyz.openbmc_project.State.Chassis", "CurrentPowerState");
-    const std::string setLine = std::string(mgr) + " " + mgrPath + " " + props +
-                                " Set(ssv) [\"" + mgr + "\",";
+    const std::string set_line = std::string(mgr) + " " + mgr_path + " " +
+                                 props + " Set(ssv) [\"" + mgr + "\",";
     EXPECT_THAT(
         calls(),
         ElementsAre(
-            setLine + R"("UpdatingState",["s","NA"]])",
-            setLine + R"("UpdatingOwner",["s","MBCPLD"]])",
+            set_line + R"("UpdatingState",["s","NA"]])",
+            set_line + R"("UpdatingOwner",["s","MBCPLD"]])",
             "xyz.openbmc_project.State.Chassis "
             "/xyz/openbmc_project/state/chassis0 " +
                 std::string(props) +
@@ -339,9 +341,9 @@ TEST_F(PeersTest, SampleBoardServesEveryPeer)
         EXPECT_TRUE(config.contains(thresholds));
     }
     const char* chip = "xyz.openbmc_project.TARN.CPLD.Control";
-    const char* chipPath = "/xyz/openbmc_project/cpld/chip/information";
-    const char* chipIface = "xyz.openbmc_project.Chip.Information";
-    EXPECT_EQ(get(chip, chipPath, chipIface, "PFR_REV_ID3"),
+    const char* chip_path = "/xyz/openbmc_project/cpld/chip/information";
+    const char* chip_iface = "xyz.openbmc_project.Chip.Information";
+    EXPECT_EQ(get(chip, chip_path, chip_iface, "PFR_REV_ID3"),
               (typed_value{"y", 0x1A}));
     EXPECT_EQ(get("xyz.openbmc_project.State.OperatingSystem",
                   "/xyz/openbmc_project/state/os",
@@ -356,8 +358,10 @@ TEST_F(PeersTest, SampleBoardServesEveryPeer)
 
 TEST(PeersProgram, ExitsCleanlyOnSigterm)
 {
-    peers_process peers(json::parse(R"({"peers": {"fru": {}}})"));
-    const int status = peers.stop();
+    simboard::board sim(json::parse(R"({"peers": {"fru": {}}})"));
+    sim.peers().stop();
+    const int status =
+        sim.peers().wait_exit(std::chrono::milliseconds(0)).value_or(-1);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
@@ -377,7 +381,7 @@ TEST(PeersProgram, RefusesAMalformedDescriptionNamingWhatIsWrong)
     ])");
     for (const json& c : cases)
     {
-        const auto [status, output] = peers_process::run_to_exit(c.at(0));
+        const auto [status, output] = run_to_exit(c.at(0));
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << output;
         EXPECT_THAT(output, HasSubstr(c.at(1).get<std::string>()));
         EXPECT_THAT(output, Not(HasSubstr("peers ready")));

@@ -2,8 +2,6 @@
 #include "simboard/peers/test/peers_fixture.hpp"
 #include "simboard/peers/typed_value.hpp"
 
-#include <boost/asio/io_context.hpp>
-
 #include <stdexcept>
 
 #include <gtest/gtest.h>
@@ -29,16 +27,10 @@ class TypedValueTest : public ::testing::Test
 
     dbus::message new_message()
     {
-        sd_bus_message* raw = nullptr;
-        EXPECT_GE(sd_bus_message_new_signal(conn->get_bus(), &raw, "/",
-                                            "test.Iface", "Test"),
-                  0);
-        return dbus::message::adopt(raw);
+        return sim.client().new_signal("/", "test.Iface", "Test");
     }
 
-    boost::asio::io_context io;
-    std::shared_ptr<dbus::connection> conn =
-        dbus::connection::open(io, test::bus_address());
+    simboard::board sim{json::object()};
 };
 
 TEST_F(TypedValueTest, EveryTypeGoesOnTheBusExactlyAsWritten)

@@ -29,7 +29,7 @@ class board_copy
         {
             throw std::runtime_error("mkdtemp failed");
         }
-        dir = pattern;
+        dir_ = pattern;
         fs::path sample = SIMBOARD_SAMPLE_BOARD;
         auto description = simboard::board::load(sample);
         for (auto& [path, entry] : description["files"].items())
@@ -49,16 +49,16 @@ class board_copy
     ~board_copy()
     {
         std::error_code ignored;
-        fs::remove_all(dir, ignored);
+        fs::remove_all(dir_, ignored);
     }
 
     fs::path file() const
     {
-        return dir / "board.json";
+        return dir_ / "board.json";
     }
 
   private:
-    fs::path dir;
+    fs::path dir_;
 };
 
 /** Exit status and output of the scenario on a board. */

@@ -28,7 +28,7 @@ class short_lived
         {
             throw std::runtime_error("mkdtemp failed");
         }
-        dir = pattern;
+        dir_ = pattern;
         std::ofstream(path()) << "#!/bin/sh\necho first\necho second >&2\n"
                                  "exit 3\n";
         fs::permissions(path(), fs::perms::owner_all);
@@ -38,16 +38,16 @@ class short_lived
     ~short_lived()
     {
         std::error_code ignored;
-        fs::remove_all(dir, ignored);
+        fs::remove_all(dir_, ignored);
     }
 
     std::string path() const
     {
-        return (dir / "daemon").string();
+        return (dir_ / "daemon").string();
     }
 
   private:
-    fs::path dir;
+    fs::path dir_;
 };
 
 TEST(ScenarioSession, EchoesEachLineOnceAndTellsWhichDaemonEnded)
@@ -89,11 +89,11 @@ TEST(ScenarioSession, AccessLinesNameTheBusAndTheI2cStateWhereThereIsOne)
                 AllOf(HasSubstr("busctl --address=" + plain.bus_address()),
                       Not(HasSubstr("SIMBOARD_I2C_STATE="))));
 
-    simboard::board withDevices(
+    simboard::board with_devices(
         nlohmann::json::parse(R"({"i2c": {"buses": [{"bus": 7}]}})"));
-    EXPECT_THAT(withDevices.access_lines(),
+    EXPECT_THAT(with_devices.access_lines(),
                 HasSubstr("SIMBOARD_I2C_STATE=" +
-                          withDevices.i2c().state_path().string() +
+                          with_devices.i2c().state_path().string() +
                           " simboard-i2c show"));
 }
 

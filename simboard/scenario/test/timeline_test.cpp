@@ -16,14 +16,14 @@ using testing::ElementsAre;
 step counted(const std::string& name, std::vector<std::string>& events,
              int looks, std::chrono::milliseconds bound = 10s)
 {
-    auto seenAfter = std::make_shared<int>(looks);
+    auto seen_after = std::make_shared<int>(looks);
     return {name, bound,
             [name, &events] {
                 events.push_back("act " + name);
                 return std::string();
             },
-            [name, &events, seenAfter] {
-                if (--*seenAfter > 0)
+            [name, &events, seen_after] {
+                if (--*seen_after > 0)
                 {
                     return sight::pending();
                 }

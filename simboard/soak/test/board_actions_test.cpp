@@ -1,3 +1,4 @@
+#include "dbus/properties.hpp"
 #include "simboard/soak/board_actions.hpp"
 
 #include <variant>
@@ -9,8 +10,7 @@ namespace
 
 using simboard::soak::board_actions;
 
-constexpr const char* properties = "org.freedesktop.DBus.Properties";
-constexpr const char* m2Interface =
+constexpr const char* m2_interface =
     "xyz.openbmc_project.Configuration.M2Sensor";
 constexpr std::array<const char*, 2> records{
     "/xyz/openbmc_project/inventory/system/board/Board_1/M2_1",
@@ -23,9 +23,9 @@ class SoakBoardActions : public testing::Test
     {
         try
         {
-            sim.client().call_method<std::variant<std::string>>(
-                "xyz.openbmc_project.EntityManager", path, properties, "Get",
-                m2Interface, "Name");
+            dbus::get_property<std::string>(
+                sim.client(), {"xyz.openbmc_project.EntityManager", path,
+                               m2_interface, "Name"});
             return true;
         }
         catch (const dbus::error&)
@@ -39,9 +39,9 @@ class SoakBoardActions : public testing::Test
         return sim.i2c().read_register(bus, address, reg);
     }
 
-    std::filesystem::path boardFile = SIMBOARD_SAMPLE_BOARD;
-    simboard::board sim{simboard::board::load(boardFile),
-                        boardFile.parent_path()};
+    std::filesystem::path board_file = SIMBOARD_SAMPLE_BOARD;
+    simboard::board sim{simboard::board::load(board_file),
+                        board_file.parent_path()};
     std::mt19937 random{1};
     board_actions actions{sim, random};
 };

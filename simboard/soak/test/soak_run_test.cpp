@@ -25,9 +25,9 @@ class SoakRun : public testing::Test
         updates.follow();
     }
 
-    std::filesystem::path boardFile = SIMBOARD_SAMPLE_BOARD;
-    simboard::board sim{simboard::board::load(boardFile),
-                        boardFile.parent_path()};
+    std::filesystem::path board_file = SIMBOARD_SAMPLE_BOARD;
+    simboard::board sim{simboard::board::load(board_file),
+                        board_file.parent_path()};
     supervisor daemons{
         sim,
         {{"drivetherm", DRIVETHERM_BIN, "xyz.openbmc_project.M2Sensor"},
@@ -55,12 +55,12 @@ TEST_F(SoakRun, DaemonsThatBehavePassTheJudgement)
             return writes.refused < writes.done;
         },
         simboard::scaled(30s)));
-    const auto refusedSoFar = actions.counts().at("threshold writes").refused;
+    const auto refused_so_far = actions.counts().at("threshold writes").refused;
     for (int i = 0; i < 4; ++i)
     {
         actions.write_threshold();
     }
-    EXPECT_EQ(actions.counts().at("threshold writes").refused, refusedSoFar);
+    EXPECT_EQ(actions.counts().at("threshold writes").refused, refused_so_far);
 
     constexpr unsigned attempts = 6;
     for (unsigned i = 0; i < attempts; ++i)
