@@ -83,7 +83,7 @@ void reportRescanReply(const boost::system::error_code& ec, dbus::message&)
 {
     if (ec)
     {
-        platform::log_format(stderr, "failed to call ReScanBus\n");
+        platform::log_line(stderr, "failed to call ReScanBus");
     }
 }
 
@@ -167,8 +167,7 @@ void Monitor::onOsStateChanged(dbus::message& signal)
 
 void Monitor::startMonitoring()
 {
-    platform::log_format(stderr,
-                         "Get Post Complete, start monitor NVMe present\n");
+    platform::log_line(stderr, "Get Post Complete, start monitor NVMe present");
     const DiscoveryIo io = boardDiscoveryIo();
     for (uint8_t bus : bpnBusList)
     {
@@ -199,7 +198,7 @@ void Monitor::onPollTimer(const boost::system::error_code& ec)
         platform::log_format(stderr, "Wake-Monitor async_wait failed: %s\n",
                              ec.message().c_str());
     }
-    platform::log_format(stderr, "Wake-Monitor timer canceled\n");
+    platform::log_line(stderr, "Wake-Monitor timer canceled");
 }
 
 void Monitor::rescanBus(uint8_t bus)
@@ -228,15 +227,15 @@ void Monitor::onByteRescanReply(uint8_t bus,
     }
     if (!refusesByte(reply))
     {
-        platform::log_format(stderr, "failed to call ReScanBus\n");
+        platform::log_line(stderr, "failed to call ReScanBus");
         return;
     }
     if (!fruTakesWord)
     {
         fruTakesWord = true;
-        platform::log_format(
+        platform::log_line(
             stderr, "ReScanBus: the FRU service takes a 16-bit bus number, "
-                    "sending q from now on\n");
+                    "sending q from now on");
     }
     sendReScanBus(*conn, uint16_t{bus}, reportRescanReply);
 }
@@ -262,7 +261,7 @@ void Monitor::rescanEntities()
         entity_manager::rescan(*conn, [](boost::system::error_code ec) {
             if (ec)
             {
-                platform::log_format(stderr, "failed to call ReScan\n");
+                platform::log_line(stderr, "failed to call ReScan");
             }
         });
     });

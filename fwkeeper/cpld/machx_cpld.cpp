@@ -111,7 +111,7 @@ int machx_cpld::i2c_transfer(std::span<const std::uint8_t> out,
     }
     if (ioctl(fd.get(), I2C_RDWR, &data) < 0)
     {
-        platform::log_format(stderr, "access cpld failed.\n");
+        platform::log_line(stderr, "access cpld failed.");
         return -1;
     }
     return 0;
@@ -131,7 +131,7 @@ int machx_cpld::wait_busy(useconds_t interval,
         std::vector<std::uint8_t> flag;
         if (i2c_transfer(command::check_busy, flag, 1) != 0)
         {
-            platform::log_format(stderr, "busy\n");
+            platform::log_line(stderr, "busy");
         }
         else if ((flag[0] & busy_flag) == 0)
         {
@@ -151,7 +151,7 @@ int machx_cpld::check_status()
     std::vector<std::uint8_t> status;
     if (i2c_transfer(command::read_status, status, 4) != 0)
     {
-        platform::log_format(stderr, "write failed\n");
+        platform::log_line(stderr, "write failed");
         return 0;
     }
     return (big_endian(status) & (status_busy | status_fail)) != 0 ? 1 : 0;
@@ -203,7 +203,7 @@ const machxo_part* machx_cpld::check_device_id(const jed_image& image)
                 return part;
             }
         }
-        platform::log_format(stderr, "device names are different\n");
+        platform::log_line(stderr, "device names are different");
     }
     return nullptr;
 }
